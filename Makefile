@@ -1,0 +1,73 @@
+# Front door of the project. `make check` and `make demo` set up everything
+# they need on a fresh Debian 12 machine.
+
+BUILD       ?= build
+ASAN_BUILD  ?= build-asan
+FUZZ_BUILD  ?= build-fuzz
+FUZZ_SECONDS ?= 60
+CHECK_FUZZ_SECONDS ?= 20
+JOBS        ?= $(shell nproc)
+
+CMAKE_GEN   := -G Ninja
+CTEST       := ctest --output-on-failure -j $(JOBS)
+
+.PHONY: all setup build test asan check demo bench fuzz format format-check clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+$(ASAN_BUILD)/build.ninja:
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	    -DQX17_SANITIZE=address -DQX17_BUILD_BENCH=OFF
+
+$(FUZZ_BUILD)/build.ninja:
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DQX17_FUZZ=ON
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && $(CTEST)
+
+asan: setup $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && $(CTEST)
+
+# Every test, plain and under AddressSanitizer + UndefinedBehaviorSanitizer,
+# then a short fuzzing run.
+check: format-check test asan
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
+
+fuzz: setup $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	mkdir -p $(FUZZ_BUILD)/corpus
+	cp -n tests/fuzz/corpus/* $(FUZZ_BUILD)/corpus/
+	$(FUZZ_BUILD)/tests/fuzz/find_frame_fuzzer -max_total_time=$(FUZZ_SECONDS) \
+	    -max_len=2100 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus
+
+# The window does not exist yet: the demo shows the link frames the tool sends
+# and decodes a tracker's announcement.
+demo: build
+	@echo "The parameter editor's window is not built yet; showing the link frames instead."
+	$(BUILD)/tools/qx17-frames
+	$(BUILD)/tools/qx17-frames AB AB 00 02 AA 99 64 44
+
+bench: build
+	$(BUILD)/tools/bench/protocol_bench
+
+FORMAT_FILES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
+
+format:
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	clang-format --dry-run --Werror $(FORMAT_FILES)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
