@@ -3,6 +3,7 @@
 
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
+TSAN_BUILD  ?= build-tsan
 FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 20
@@ -11,7 +12,7 @@ JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
 CTEST       := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all setup build test asan check demo bench fuzz format format-check clean
+.PHONY: all setup build test asan tsan check demo bench fuzz format format-check clean
 
 all: build
 
@@ -24,6 +25,10 @@ $(BUILD)/build.ninja:
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	    -DQX17_SANITIZE=address -DQX17_BUILD_BENCH=OFF
+
+$(TSAN_BUILD)/build.ninja:
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	    -DQX17_SANITIZE=thread -DQX17_BUILD_BENCH=OFF
 
 $(FUZZ_BUILD)/build.ninja:
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -39,9 +44,14 @@ asan: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && $(CTEST)
 
+# The threaded tests (serial port, virtual tracker) under ThreadSanitizer.
+tsan: setup $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && $(CTEST) -L 'serial|tracker_sim'
+
 # Every test, plain and under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then a short fuzzing run.
-check: format-check test asan
+# the threaded ones under ThreadSanitizer, then a short fuzzing run.
+check: format-check test asan tsan
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
 
 fuzz: setup $(FUZZ_BUILD)/build.ninja
@@ -70,4 +80,4 @@ format-check:
 	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
