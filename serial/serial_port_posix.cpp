@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -246,7 +248,10 @@ class PosixSerialPort final : public SerialPort {
         line_errors_ = 0;
         return IoStatus::Ok;
     }
-    void FinishReader() override { read_pending_ = false; }
+    void FinishReader() override {
+        read_pending_ = false;
+        staged_begin_ = staged_end_ = 0;
+    }
 
     bool PrepareWriter() override { return true; }
     WriteOutcome Write(const std::uint8_t* data, std::uint32_t length,
@@ -260,6 +265,8 @@ class PosixSerialPort final : public SerialPort {
         read_pending_ = false;
         return {ReadOutcome::Kind::Data, gathered_};
     }
+    enum class Fill { kGot, kNothing, kHungUp, kFailed };
+    Fill FillPendingRead(std::uint8_t* buffer, std::uint32_t size);
     ReadOutcome ReadFailed(int error);
     void SampleLineCounters();
 
@@ -273,6 +280,10 @@ class PosixSerialPort final : public SerialPort {
     bool read_pending_ = false;
     bool hung_up_ = false;
     std::uint32_t gathered_ = 0;
+    bool more_likely_ = false;  // the last read returned bytes
+    std::array<std::uint8_t, 16384> staged_{};
+    std::size_t staged_begin_ = 0;
+    std::size_t staged_end_ = 0;
     Clock::time_point read_started_;
     Clock::time_point last_byte_;
     std::uint32_t event_mask_ = 0;
@@ -280,6 +291,7 @@ class PosixSerialPort final : public SerialPort {
     std::uint32_t line_errors_ = 0;
 #ifdef __linux__
     bool counters_supported_ = false;
+    bool counters_refused_ = false;  // the driver keeps none: stop asking
     serial_icounter_struct counters_{};
 #endif
 };
@@ -359,6 +371,18 @@ ReadOutcome PosixSerialPort::WaitRead(std::uint8_t* buffer, std::uint32_t size,
             }
         }
 
+        // While bytes keep coming, take them without asking poll() first.
+        if (more_likely_ || staged_begin_ != staged_end_) {
+            const Fill fill = FillPendingRead(buffer, size);
+            if (fill == Fill::kFailed) {
+                return ReadFailed(errno);
+            }
+            if (fill != Fill::kNothing) {
+                continue;
+            }
+            more_likely_ = false;
+        }
+
         pollfd fds[2] = {{static_cast<int>(stop.NativeHandle()), POLLIN, 0}, {fd_, POLLIN, 0}};
         const int ready = ::poll(fds, 2, timeout_ms);
         if (ready < 0) {
@@ -375,38 +399,53 @@ ReadOutcome PosixSerialPort::WaitRead(std::uint8_t* buffer, std::uint32_t size,
             return {ReadOutcome::Kind::Closed};
         }
         if (events & POLLIN) {
-            const ssize_t n = ::read(fd_, buffer + gathered_, size - gathered_);
-            if (n > 0) {
-                gathered_ += static_cast<std::uint32_t>(n);
-                last_byte_ = Clock::now();
-                SampleLineCounters();
-            } else if (n == 0) {
-                hung_up_ = true;
-            } else if (errno != EAGAIN && errno != EINTR) {
-                const ReadOutcome failed = ReadFailed(errno);
-                if (failed.kind != ReadOutcome::Kind::HungUp) {
-                    return failed;
-                }
-                hung_up_ = true;
+            const Fill fill = FillPendingRead(buffer, size);
+            if (fill == Fill::kFailed) {
+                return ReadFailed(errno);
             }
+            more_likely_ = fill == Fill::kGot;
         } else if (events & (POLLHUP | POLLERR)) {
             hung_up_ = true;
         }
     }
 }
 
+// Moves received bytes into the pending read: what the staging buffer holds,
+// or else one large read from the driver into it. Reading up to 16 KiB at a
+// time keeps the system calls few when bytes come fast; the bytes are handed
+// on in arrival order, so the chunking stays exactly as the time-outs say.
+PosixSerialPort::Fill PosixSerialPort::FillPendingRead(std::uint8_t* buffer, std::uint32_t size) {
+    if (staged_begin_ == staged_end_) {
+        const ssize_t n = ::read(fd_, staged_.data(), staged_.size());
+        if (n == 0) {
+            hung_up_ = true;
+            return Fill::kHungUp;
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                return Fill::kNothing;
+            }
+            if (errno == EIO || errno == ENXIO || errno == ENODEV) {
+                hung_up_ = true;  // the device went away
+                return Fill::kHungUp;
+            }
+            return Fill::kFailed;
+        }
+        staged_begin_ = 0;
+        staged_end_ = static_cast<std::size_t>(n);
+    }
+    const std::size_t take = std::min<std::size_t>(size - gathered_, staged_end_ - staged_begin_);
+    std::memcpy(buffer + gathered_, staged_.data() + staged_begin_, take);
+    staged_begin_ += take;
+    gathered_ += static_cast<std::uint32_t>(take);
+    last_byte_ = Clock::now();
+    SampleLineCounters();
+    return Fill::kGot;
+}
+
 ReadOutcome PosixSerialPort::ReadFailed(int error) {
     read_pending_ = false;
-    switch (error) {
-        case EBADF:
-            return {ReadOutcome::Kind::Closed};
-        case EIO:
-        case ENXIO:
-        case ENODEV:
-            return {ReadOutcome::Kind::HungUp};  // the device went away
-        default:
-            return {ReadOutcome::Kind::Failed};
-    }
+    return {error == EBADF ? ReadOutcome::Kind::Closed : ReadOutcome::Kind::Failed};
 }
 
 // Line errors and modem line changes, from the driver's interrupt counters
@@ -415,7 +454,11 @@ ReadOutcome PosixSerialPort::ReadFailed(int error) {
 void PosixSerialPort::SampleLineCounters() {
 #ifdef __linux__
     serial_icounter_struct now{};
+    if (counters_refused_) {
+        return;
+    }
     if (::ioctl(fd_, TIOCGICOUNT, &now) != 0) {
+        counters_refused_ = errno == ENOTTY || errno == EINVAL;
         return;
     }
     if (!counters_supported_) {
