@@ -3,7 +3,9 @@
 // is created, and reports only by posting notices.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "serial/notices.h"
 #include "serial/thread.h"
@@ -57,11 +59,15 @@ class TWriteThread : public TThread {
 
   private:
     void RunLoop();
+    bool WriteBatch(WriteBlock& first);
     bool WriteBuffer(const std::uint8_t* block, std::uint32_t length);
     void PostHangup();
 
+    static constexpr std::size_t kBatchLimit = 65536;
+
     IoThreadContext context_;
     WriteQueue queue_;
+    std::vector<std::uint8_t> batch_;
 };
 
 }  // namespace qx17
