@@ -1,0 +1,20 @@
+// The exchange controller's state: one set for the whole run, all 0 at start.
+#pragma once
+
+#include <cstdint>
+
+namespace qx17 {
+
+// 0 idle; 1 single write pending; 2 read-all pending; 7 write-all in progress.
+extern std::uint8_t LinkState;
+// 0 to 3: which write-all frame's acknowledgement is awaited.
+extern std::uint8_t WriteStep;
+// Ticks of 20 ms before a pending request times out; 0 means not armed.
+extern std::uint16_t ReplyCountdown;
+// Ticks of 20 ms before an automatic write-all starts; 0 means none pending.
+extern std::uint16_t AutoWriteDelay;
+
+// Back to the state of program start.
+void ResetExchangeState();
+
+}  // namespace qx17
