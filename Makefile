@@ -61,12 +61,10 @@ fuzz: setup $(FUZZ_BUILD)/build.ninja
 	$(FUZZ_BUILD)/tests/fuzz/find_frame_fuzzer -max_total_time=$(FUZZ_SECONDS) \
 	    -max_len=2100 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus
 
-# The window does not exist yet: the demo shows the link frames the tool sends
-# and decodes a tracker's announcement.
+# The editor's window against the virtual tracker, linked as COM1 in a
+# throw-away configuration folder.
 demo: build
-	@echo "The parameter editor's window is not built yet; showing the link frames instead."
-	$(BUILD)/tools/qx17-frames
-	$(BUILD)/tools/qx17-frames AB AB 00 02 AA 99 64 44
+	scripts/demo.sh $(BUILD)
 
 bench: build
 	$(BUILD)/tools/bench/protocol_bench
