@@ -69,6 +69,7 @@ demo: build
 bench: build
 	$(BUILD)/tools/bench/protocol_bench
 	$(BUILD)/tools/bench/serial_bench
+	$(BUILD)/tools/bench/window_bench
 
 FORMAT_FILES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 

@@ -7,7 +7,7 @@ packages=(
     make cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev clang-format
-    qt6-base-dev qt6-serialport-dev libserialport-dev
+    qt6-base-dev qt6-serialport-dev libserialport-dev fonts-liberation2
 )
 
 missing=()

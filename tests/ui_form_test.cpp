@@ -23,10 +23,11 @@ using testing::IsEmpty;
 
 // Records every call, with whether saving was enabled at that moment.
 class RecordingSettings : public FormSettings {
-public:
+  public:
     void LoadSettings(TForm1& form) override {
         calls.push_back(std::string("load") + (form.SaveEnabled ? "+" : "-"));
-        if (on_load) on_load(form);
+        if (on_load)
+            on_load(form);
     }
     void SaveSettings(TForm1& form) override {
         calls.push_back(std::string("save") + (form.SaveEnabled ? "+" : "-"));
@@ -39,7 +40,7 @@ public:
 };
 
 class Window : public testing::Test {
-protected:
+  protected:
     void Create() {
         form = std::make_unique<TForm1>(ui, settings, "Qx17eep", platform);
         form->Show();
@@ -68,9 +69,8 @@ TEST_F(Window, StartsWithTheLayoutsInitialState) {
     EXPECT_EQ(form->IN_APN->Text(), "CMNET");
     EXPECT_EQ(form->IN_PW->Text(), "3794");
     for (Control* field : {form->IN_ID, form->IN_APNNAME, form->IN_IP, form->IN_APNPW,
-                           form->IN_PORT, form->IN_GPRSTM, form->IN_ATEL, form->IN_ATM,
-                           form->Edit1, form->Edit7, form->Edit2, form->IN_SMS1, form->Edit3,
-                           form->IN_DNS}) {
+                           form->IN_PORT, form->IN_GPRSTM, form->IN_ATEL, form->IN_ATM, form->Edit1,
+                           form->Edit7, form->Edit2, form->IN_SMS1, form->Edit3, form->IN_DNS}) {
         EXPECT_EQ(field->Text(), "") << field->Name();
     }
     EXPECT_EQ(ui.Focused(), "BitBtn1");
@@ -212,9 +212,8 @@ TEST_F(Window, TheHiddenDnsFieldNeverTakesTheFocus) {
 TEST(TabSequence, FollowsTheTabOrderWithinEachParent) {
     const std::vector<std::string> sequence = TabSequence(Form1Layout());
     EXPECT_THAT(std::vector<std::string>(sequence.begin(), sequence.begin() + 12),
-                ElementsAre("BitBtn1", "ComboBox4", "IN_APN", "IN_APNNAME", "IN_APNPW",
-                            "IN_GPRSTM", "IN_ID", "IN_IP", "IN_PORT", "SelTCP", "SelGPRS",
-                            "BitBtn7"));
+                ElementsAre("BitBtn1", "ComboBox4", "IN_APN", "IN_APNNAME", "IN_APNPW", "IN_GPRSTM",
+                            "IN_ID", "IN_IP", "IN_PORT", "SelTCP", "SelGPRS", "BitBtn7"));
     EXPECT_THAT(std::vector<std::string>(sequence.end() - 3, sequence.end()),
                 ElementsAre("Button4", "Edit3", "CheckBox1"));
     EXPECT_EQ(sequence.size(), 33u);  // 6 of the window's own, 10, 3 and 14 in the groups

@@ -43,8 +43,7 @@ struct Builder {
         spec.accessible_name = accessible;
         return spec;
     }
-    ControlSpec& Apply(const char* name, const char* parent, Rect rect, int tab,
-                       const char* what) {
+    ControlSpec& Apply(const char* name, const char* parent, Rect rect, int tab, const char* what) {
         ControlSpec& spec = Add(name, ControlKind::Button, parent, rect, "Apply", tab);
         spec.accessible_name = std::string("Apply ") + what;
         return spec;

@@ -6,7 +6,7 @@ namespace {
 
 // Until the parameter model lands, the window keeps no values between runs.
 class NoSettings final : public FormSettings {
-public:
+  public:
     void LoadSettings(TForm1&) override {}
     void SaveSettings(TForm1&) override {}
     void FieldsToImage(TForm1&) override {}

@@ -9,7 +9,7 @@ namespace qx17 {
 class TForm1;
 
 class FormSettings {
-public:
+  public:
     virtual ~FormSettings() = default;
     virtual void LoadSettings(TForm1& form) = 0;
     // Called only while saving is enabled.

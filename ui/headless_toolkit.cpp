@@ -9,7 +9,7 @@
 namespace qx17 {
 
 class HeadlessToolkit::HeadlessControl final : public Control {
-public:
+  public:
     explicit HeadlessControl(const ControlSpec& spec)
         : Control(spec),
           text_(spec.text),
@@ -29,7 +29,9 @@ public:
     }
 
     int ItemIndex() const override { return index_; }
-    void SetItemIndex(int index) override { index_ = (index >= 0 && index < ItemCount()) ? index : -1; }
+    void SetItemIndex(int index) override {
+        index_ = (index >= 0 && index < ItemCount()) ? index : -1;
+    }
 
     std::string PanelText(int panel) const override {
         return panel >= 0 && static_cast<std::size_t>(panel) < panels_.size()
@@ -47,7 +49,7 @@ public:
     void RaiseEnter() { Raise(OnEnter); }
     void RaiseExit() { Raise(OnExit); }
 
-private:
+  private:
     std::string text_;
     bool checked_;
     int index_;
@@ -99,7 +101,9 @@ void HeadlessToolkit::ShowError(const std::string& text, const std::string& capt
     }
 }
 
-void HeadlessToolkit::AttachNotices(TComm& comm) { comms_.push_back(&comm); }
+void HeadlessToolkit::AttachNotices(TComm& comm) {
+    comms_.push_back(&comm);
+}
 
 void HeadlessToolkit::DetachNotices(TComm& comm) {
     comms_.erase(std::remove(comms_.begin(), comms_.end(), &comm), comms_.end());
@@ -120,7 +124,9 @@ HeadlessToolkit::HeadlessControl& HeadlessToolkit::Lookup(const std::string& nam
     return *found->second;
 }
 
-Control& HeadlessToolkit::Get(const std::string& name) { return Lookup(name); }
+Control& HeadlessToolkit::Get(const std::string& name) {
+    return Lookup(name);
+}
 
 bool HeadlessToolkit::Focusable(const HeadlessControl& control) const {
     return control.Spec().can_focus && control.Spec().visible;
@@ -151,7 +157,9 @@ void HeadlessToolkit::Tab() {
     }
     auto at = std::find(sequence.begin(), sequence.end(), focused_);
     const std::size_t next =
-        at == sequence.end() ? 0 : (static_cast<std::size_t>(at - sequence.begin()) + 1) % sequence.size();
+        at == sequence.end()
+            ? 0
+            : (static_cast<std::size_t>(at - sequence.begin()) + 1) % sequence.size();
     Focus(sequence[next]);
 }
 

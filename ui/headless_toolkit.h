@@ -23,7 +23,7 @@ struct BoxRecord {
 };
 
 class HeadlessToolkit : public Toolkit {
-public:
+  public:
     HeadlessToolkit();
     ~HeadlessToolkit() override;
 
@@ -43,10 +43,10 @@ public:
     // The user.
     Control& Get(const std::string& name);
     const std::string& Focused() const { return focused_; }
-    void Focus(const std::string& name);  // as by a click that moves the focus
-    void Tab();                           // the tab key
-    void Type(const std::string& text);   // replaces the focused field's text
-    void Click(const std::string& name);  // button or check box
+    void Focus(const std::string& name);            // as by a click that moves the focus
+    void Tab();                                     // the tab key
+    void Type(const std::string& text);             // replaces the focused field's text
+    void Click(const std::string& name);            // button or check box
     void Pick(const std::string& name, int index);  // an item of a drop-down list
     void Deactivate() {}  // another application comes to the front: nothing runs
     void CloseWindow();   // the window's close button: the focused field's exit runs
@@ -73,7 +73,7 @@ public:
     int ClientWidth() const { return width_; }
     int ClientHeight() const { return height_; }
 
-private:
+  private:
     class HeadlessControl;
     struct Timer {
         std::chrono::milliseconds interval;

@@ -23,8 +23,7 @@ TForm1::TForm1(Toolkit& toolkit, FormSettings& settings, std::string application
     Comm1 = new TComm(this, platform);  // owned: destroyed with the window
     Comm1->SetName("Comm1");
     ApplyComm1FormValues(*Comm1);
-    Comm1->OnReceiveData = [this](TComm* sender, const std::uint8_t* buffer,
-                                  std::uint16_t length) {
+    Comm1->OnReceiveData = [this](TComm* sender, const std::uint8_t* buffer, std::uint16_t length) {
         Guard([&] { Comm1ReceiveData(sender, buffer, length); });
     };
     toolkit_.AttachNotices(*Comm1);
@@ -49,20 +48,20 @@ void TForm1::CreateControls() {
         controls_[spec.name] = &toolkit_.CreateControl(spec);
     }
     Control** const fields[] = {
-        &BitBtn1,   &ComboBox4, &GroupBox1, &GroupBox3, &BitBtn2,    &BitBtn4, &BitBtn3,
-        &GroupBox2, &CheckBox1, &StatusBar1, &IN_DNS,   &SelGPRS,    &SelTCP,  &IN_ID,
-        &IN_APN,    &IN_APNNAME, &IN_IP,    &IN_APNPW,  &IN_PORT,    &IN_GPRSTM, &BitBtn7,
-        &IN_ATEL,   &IN_ATM,    &Button1,   &IN_PW,     &Button3,    &Edit1,   &Button10,
-        &Edit7,     &Button13,  &Edit2,     &Button11,  &IN_SMS1,    &Button2, &Edit3,
-        &Button4,   &ComboBox1, &Button18,
+        &BitBtn1,   &ComboBox4,  &GroupBox1,  &GroupBox3, &BitBtn2, &BitBtn4,   &BitBtn3,
+        &GroupBox2, &CheckBox1,  &StatusBar1, &IN_DNS,    &SelGPRS, &SelTCP,    &IN_ID,
+        &IN_APN,    &IN_APNNAME, &IN_IP,      &IN_APNPW,  &IN_PORT, &IN_GPRSTM, &BitBtn7,
+        &IN_ATEL,   &IN_ATM,     &Button1,    &IN_PW,     &Button3, &Edit1,     &Button10,
+        &Edit7,     &Button13,   &Edit2,      &Button11,  &IN_SMS1, &Button2,   &Edit3,
+        &Button4,   &ComboBox1,  &Button18,
     };
     const char* const names[] = {
-        "BitBtn1",   "ComboBox4", "GroupBox1", "GroupBox3",  "BitBtn2", "BitBtn4",   "BitBtn3",
-        "GroupBox2", "CheckBox1", "StatusBar1", "IN_DNS",    "SelGPRS", "SelTCP",    "IN_ID",
-        "IN_APN",    "IN_APNNAME", "IN_IP",    "IN_APNPW",   "IN_PORT", "IN_GPRSTM", "BitBtn7",
-        "IN_ATEL",   "IN_ATM",    "Button1",   "IN_PW",      "Button3", "Edit1",     "Button10",
-        "Edit7",     "Button13",  "Edit2",     "Button11",   "IN_SMS1", "Button2",   "Edit3",
-        "Button4",   "ComboBox1", "Button18",
+        "BitBtn1",   "ComboBox4",  "GroupBox1",  "GroupBox3", "BitBtn2", "BitBtn4",   "BitBtn3",
+        "GroupBox2", "CheckBox1",  "StatusBar1", "IN_DNS",    "SelGPRS", "SelTCP",    "IN_ID",
+        "IN_APN",    "IN_APNNAME", "IN_IP",      "IN_APNPW",  "IN_PORT", "IN_GPRSTM", "BitBtn7",
+        "IN_ATEL",   "IN_ATM",     "Button1",    "IN_PW",     "Button3", "Edit1",     "Button10",
+        "Edit7",     "Button13",   "Edit2",      "Button11",  "IN_SMS1", "Button2",   "Edit3",
+        "Button4",   "ComboBox1",  "Button18",
     };
     static_assert(std::size(fields) == std::size(names));
     for (std::size_t i = 0; i < std::size(fields); ++i) {
@@ -88,7 +87,9 @@ Control& TForm1::Find(const std::string& name) const {
     return *found->second;
 }
 
-void TForm1::Show() { toolkit_.Show(TabSequence(Form1Layout()).front()); }
+void TForm1::Show() {
+    toolkit_.Show(TabSequence(Form1Layout()).front());
+}
 
 void TForm1::Guard(const std::function<void()>& handler) {
     try {
@@ -135,12 +136,22 @@ void TForm1::BitBtn1Click() {
     StatusBar1->SetPanelText(0, "");
 }
 
-void TForm1::ComboBox4Change() { SaveSettings(); }
-void TForm1::CheckBox1Click() { SaveSettings(); }
-void TForm1::SelGPRSClick() { SaveSettings(); }
-void TForm1::SelTCPChange() { SaveSettings(); }
+void TForm1::ComboBox4Change() {
+    SaveSettings();
+}
+void TForm1::CheckBox1Click() {
+    SaveSettings();
+}
+void TForm1::SelGPRSClick() {
+    SaveSettings();
+}
+void TForm1::SelTCPChange() {
+    SaveSettings();
+}
 
-void TForm1::LoadSettings() { settings_.LoadSettings(*this); }
+void TForm1::LoadSettings() {
+    settings_.LoadSettings(*this);
+}
 
 void TForm1::SaveSettings() {
     if (!SaveEnabled) {
@@ -149,7 +160,9 @@ void TForm1::SaveSettings() {
     settings_.SaveSettings(*this);
 }
 
-void TForm1::FieldsToImage() { settings_.FieldsToImage(*this); }
+void TForm1::FieldsToImage() {
+    settings_.FieldsToImage(*this);
+}
 
 // The exchange controller takes these over: the chunk goes to its receive
 // side, the ticks to the reply countdown and the automatic-write delay.

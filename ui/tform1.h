@@ -23,7 +23,7 @@ inline constexpr const char* kBuildDate = "20091112";
 inline constexpr int kTimerInterval = 20;
 
 class TForm1 : public TComponent {
-public:
+  public:
     // Creates the window and its components and runs FormCreate. `settings`
     // must outlive the window.
     TForm1(Toolkit& toolkit, FormSettings& settings, std::string application_title,
@@ -110,10 +110,9 @@ public:
     void Guard(const std::function<void()>& handler);
 
     // The toolkit's modal box, for the handlers.
-    BoxResult MessageBox(const std::string& text, const std::string& caption,
-                         BoxButtons buttons);
+    BoxResult MessageBox(const std::string& text, const std::string& caption, BoxButtons buttons);
 
-private:
+  private:
     void CreateControls();
     void BindHandlers();
     std::function<void()> Guarded(std::function<void()> handler);

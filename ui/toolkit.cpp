@@ -22,10 +22,9 @@ void AppendChildren(const std::vector<ControlSpec>& layout, const std::string& p
             children.push_back(&spec);
         }
     }
-    std::stable_sort(children.begin(), children.end(),
-                     [](const ControlSpec* a, const ControlSpec* b) {
-                         return a->tab_order < b->tab_order;
-                     });
+    std::stable_sort(
+        children.begin(), children.end(),
+        [](const ControlSpec* a, const ControlSpec* b) { return a->tab_order < b->tab_order; });
     for (const ControlSpec* child : children) {
         if (child->kind == ControlKind::GroupBox) {
             AppendChildren(layout, child->name, sequence);

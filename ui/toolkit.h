@@ -50,11 +50,11 @@ struct Rect {
 };
 
 struct ControlSpec {
-    std::string name;    // the layout name: "IN_APN", "BitBtn1" ...
+    std::string name;  // the layout name: "IN_APN", "BitBtn1" ...
     ControlKind kind = ControlKind::Label;
-    std::string parent;  // a group box's name, or empty for the window itself
-    Rect rect;           // relative to the parent's client area
-    std::string text;    // caption, initial text
+    std::string parent;              // a group box's name, or empty for the window itself
+    Rect rect;                       // relative to the parent's client area
+    std::string text;                // caption, initial text
     std::vector<std::string> items;  // drop-down lists
     int item_index = -1;             // the item chosen at start, -1 none
     int drop_down_count = 8;         // items visible when dropped down
@@ -71,7 +71,7 @@ struct ControlSpec {
 // One control of the window. Texts are byte strings in the Windows ANSI code
 // page, one byte per character.
 class Control {
-public:
+  public:
     explicit Control(ControlSpec spec) : spec_(std::move(spec)) {}
     Control(const Control&) = delete;
     Control& operator=(const Control&) = delete;
@@ -106,7 +106,7 @@ public:
     std::function<void()> OnEnter;
     std::function<void()> OnExit;
 
-protected:
+  protected:
     // For toolkits: raise a handler if one is assigned.
     static void Raise(const std::function<void()>& handler) {
         if (handler) {
@@ -114,7 +114,7 @@ protected:
         }
     }
 
-private:
+  private:
     ControlSpec spec_;
 };
 
@@ -122,7 +122,7 @@ enum class BoxButtons { Ok, YesNo };
 enum class BoxResult { Ok, Yes, No };
 
 class Toolkit {
-public:
+  public:
     virtual ~Toolkit() = default;
 
     // The window: caption and client size, fixed border, no maximise button,
