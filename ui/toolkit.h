@@ -15,7 +15,8 @@
 //    end before the enter of the next field and before the click of the
 //    button or check box that took the focus by being clicked. Deactivating
 //    the window, opening a popup or a modal box runs neither, and the focus
-//    coming back to the same field runs nothing.
+//    coming back to the same field runs nothing. Closing the window runs the
+//    focused field's exit, so a value typed just before is checked and saved.
 //
 // Timers tick from the event loop. A modal box runs a nested event loop in
 // which ticks and the serial component's notices go on being handled.
