@@ -70,6 +70,7 @@ bench: build
 	$(BUILD)/tools/bench/protocol_bench
 	$(BUILD)/tools/bench/serial_bench
 	$(BUILD)/tools/bench/window_bench
+	$(BUILD)/tools/bench/settings_bench
 
 FORMAT_FILES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 

@@ -21,7 +21,8 @@ class FormSettings {
 
 namespace qx17 {
 
-// The settings the program runs with.
+// The settings the program runs with: the 21 values in the registry of the
+// current user (the settings file elsewhere), with their defaults.
 FormSettings& DefaultFormSettings();
 
 }  // namespace qx17

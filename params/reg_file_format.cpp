@@ -1,0 +1,471 @@
+#include "params/reg_file_format.h"
+
+#include <cstdio>
+
+namespace qx17 {
+
+namespace {
+
+constexpr std::string_view kRegedit4 = "REGEDIT4";
+constexpr std::string_view kRegedit5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kNewline = "\r\n";
+
+// Code points of bytes 0x80 to 0x9F in code page 1252; 0 where it has none
+// (those five bytes stand for themselves).
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+};
+
+char AnsiOf(char32_t cp) {
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
+        return static_cast<char>(cp);
+    }
+    for (unsigned i = 0; i < 32; ++i) {
+        if (kCp1252High[i] == cp || (kCp1252High[i] == 0 && cp == 0x80 + i)) {
+            return static_cast<char>(0x80 + i);
+        }
+    }
+    return '?';
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Decodes one UTF-8 sequence at `i`; false (and one byte consumed) when the
+// bytes there are not UTF-8.
+bool NextUtf8(std::string_view text, std::size_t& i, char32_t& cp) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    const int length = b0 < 0x80         ? 1
+                       : (b0 >> 5) == 6  ? 2
+                       : (b0 >> 4) == 14 ? 3
+                       : (b0 >> 3) == 30 ? 4
+                                         : 0;
+    if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) {
+        ++i;
+        return false;
+    }
+    cp = length == 1 ? b0 : b0 & (0x7F >> length);
+    for (int k = 1; k < length; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return false;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    i += static_cast<std::size_t>(length);
+    return true;
+}
+
+bool IsUtf8(std::string_view text) {
+    std::size_t i = 0;
+    char32_t cp;
+    while (i < text.size()) {
+        if (!NextUtf8(text, i, cp)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// UTF-16 (little- or big-endian) to UTF-8.
+std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
+    std::string out;
+    char32_t high = 0;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const auto a = static_cast<unsigned char>(bytes[i]);
+        const auto b = static_cast<unsigned char>(bytes[i + 1]);
+        const char32_t unit = big_endian ? (char32_t{a} << 8 | b) : (char32_t{b} << 8 | a);
+        if (unit >= 0xD800 && unit < 0xDC00) {
+            high = unit;
+            continue;
+        }
+        if (unit >= 0xDC00 && unit < 0xE000) {
+            AppendUtf8(out, high ? 0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00) : U'?');
+            high = 0;
+            continue;
+        }
+        high = 0;
+        AppendUtf8(out, unit);
+    }
+    return out;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = LowerAscii(c);
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// A quoted string with \\ and \" escapes, from `i` (at the opening quote).
+bool ParseQuoted(std::string_view s, std::size_t& i, std::string& out) {
+    if (i >= s.size() || s[i] != '"')
+        return false;
+    ++i;
+    while (i < s.size()) {
+        const char c = s[i++];
+        if (c == '"')
+            return true;
+        if (c == '\\' && i < s.size()) {
+            out.push_back(s[i++]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return false;  // no closing quote
+}
+
+bool ParseHexBytes(std::string_view s, std::string& out) {
+    std::size_t i = 0;
+    s = Trim(s);
+    if (s.empty())
+        return true;
+    for (;;) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+        if (i + 2 > s.size())
+            return false;
+        const int hi = HexValue(s[i]);
+        const int lo = HexValue(s[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+        if (i == s.size())
+            return true;
+        if (s[i] != ',')
+            return false;
+        ++i;
+    }
+}
+
+std::string Quote(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
+// "name"=data, as REGEDIT4 writes it: strings quoted when that can hold
+// them, a DWORD as dword:, everything else as hex bytes wrapped like regedit.
+std::string SerializeValue(const std::string& name, const RegistryValue& value) {
+    std::string line = name.empty() ? "@=" : Quote(name) + "=";
+    const std::string& d = value.data;
+    if (value.type == REG_SZ && !d.empty() && d.back() == '\0' &&
+        d.find_first_of(std::string_view("\0\r\n", 3)) == d.size() - 1) {
+        return line + Quote(std::string_view(d).substr(0, d.size() - 1));
+    }
+    if (value.type == REG_DWORD && d.size() == 4) {
+        std::uint32_t bits = 0;
+        for (std::size_t i = 0; i < 4; ++i)
+            bits |= std::uint32_t{static_cast<std::uint8_t>(d[i])} << (8 * i);
+        char text[16];
+        std::snprintf(text, sizeof text, "dword:%08x", bits);
+        return line + text;
+    }
+    char prefix[24];
+    if (value.type == REG_BINARY) {
+        std::snprintf(prefix, sizeof prefix, "hex:");
+    } else {
+        std::snprintf(prefix, sizeof prefix, "hex(%x):", value.type);
+    }
+    line += prefix;
+    std::size_t column = line.size();
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02x",
+                      static_cast<unsigned>(static_cast<std::uint8_t>(d[i])));
+        line += pair;
+        column += 2;
+        if (i + 1 < d.size()) {
+            line.push_back(',');
+            ++column;
+            if (column > 76) {
+                line += "\\";
+                line += kNewline;
+                line += "  ";
+                column = 2;
+            }
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
+bool SameRegistryName(std::string_view a, std::string_view b) {
+    return SameName(a, b);
+}
+
+std::string Utf8ToAnsi(std::string_view utf8) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        char32_t cp = 0;
+        out.push_back(NextUtf8(utf8, i, cp) ? AnsiOf(cp) : '?');
+    }
+    return out;
+}
+
+RegDocument RegDocument::Parse(std::string_view file) {
+    // Everything becomes ANSI text first.
+    std::string text;
+    bool unicode_data = false;  // version 5: hex(1)/hex(2) strings are UTF-16
+    if (file.size() >= 2 && static_cast<unsigned char>(file[0]) == 0xFF &&
+        static_cast<unsigned char>(file[1]) == 0xFE) {
+        text = Utf8ToAnsi(Utf16ToUtf8(file.substr(2), false));
+    } else if (file.size() >= 2 && static_cast<unsigned char>(file[0]) == 0xFE &&
+               static_cast<unsigned char>(file[1]) == 0xFF) {
+        text = Utf8ToAnsi(Utf16ToUtf8(file.substr(2), true));
+    } else if (file.substr(0, 3) == "\xEF\xBB\xBF") {
+        text = Utf8ToAnsi(file.substr(3));
+    } else if (file.substr(0, kRegedit5.size()) == kRegedit5 && IsUtf8(file)) {
+        text = Utf8ToAnsi(file);
+    } else {
+        text = std::string(file);
+    }
+    unicode_data = Trim(std::string_view(text).substr(0, text.find('\n'))) == kRegedit5;
+
+    RegDocument doc;
+    std::string section;  // empty outside a section, or in a deleted one
+    std::size_t pos = 0;
+    bool first = true;
+    while (pos < text.size()) {
+        // One logical line: a physical line, and its continuations when it
+        // ends in a backslash.
+        std::string raw;
+        std::string joined;
+        for (;;) {
+            std::size_t end = text.find('\n', pos);
+            if (end == std::string::npos)
+                end = text.size();
+            std::string_view physical(text.data() + pos, end - pos);
+            if (!physical.empty() && physical.back() == '\r')
+                physical.remove_suffix(1);
+            pos = end + (end < text.size() ? 1 : 0);
+            if (!raw.empty())
+                raw += kNewline;
+            raw += physical;
+            std::string_view piece = joined.empty() ? physical : Trim(physical);
+            const bool more =
+                !Trim(piece).empty() && Trim(piece).back() == '\\' && pos < text.size();
+            if (more) {
+                piece = Trim(piece);
+                piece.remove_suffix(1);
+            }
+            joined += piece;
+            if (!more)
+                break;
+        }
+
+        Line line;
+        line.raw = raw;
+        const std::string_view t = Trim(joined);
+        if (first && !t.empty()) {
+            first = false;
+            if (t == kRegedit4 || t == kRegedit5) {
+                continue;  // the header is written anew
+            }
+        }
+        if (t.size() >= 2 && t.front() == '[' && t.back() == ']') {
+            line.kind = Line::Kind::kSection;
+            std::string_view name = t.substr(1, t.size() - 2);
+            section = (!name.empty() && name.front() == '-') ? std::string() : std::string(name);
+            line.section = section;
+        } else if (!section.empty() && (t.starts_with('"') || t.starts_with('@'))) {
+            line.kind = Line::Kind::kValue;
+            line.section = section;
+            std::size_t i = 0;
+            bool named = true;
+            if (t[0] == '@') {
+                i = 1;
+            } else {
+                named = ParseQuoted(t, i, line.name);
+            }
+            while (i < t.size() && (t[i] == ' ' || t[i] == '\t'))
+                ++i;
+            if (!named || i >= t.size() || t[i] != '=') {
+                line.kind = Line::Kind::kOther;  // no value name to speak of
+            } else {
+                std::string_view data = Trim(t.substr(i + 1));
+                line.damaged = true;
+                if (data == "-") {
+                    line.deleted = true;
+                    line.damaged = false;
+                } else if (data.starts_with('"')) {
+                    std::size_t j = 0;
+                    std::string s;
+                    if (ParseQuoted(data, j, s) && Trim(data.substr(j)).empty()) {
+                        line.value = {REG_SZ, s + '\0'};
+                        line.damaged = false;
+                    }
+                } else if (data.starts_with("dword:")) {
+                    const std::string_view digits = data.substr(6);
+                    std::uint32_t bits = 0;
+                    bool ok = !digits.empty() && digits.size() <= 8;
+                    for (char c : digits) {
+                        const int v = HexValue(c);
+                        ok = ok && v >= 0;
+                        bits = (bits << 4) | static_cast<std::uint32_t>(v < 0 ? 0 : v);
+                    }
+                    if (ok) {
+                        std::string d(4, '\0');
+                        for (std::size_t k = 0; k < 4; ++k)
+                            d[k] = static_cast<char>((bits >> (8 * k)) & 0xFF);
+                        line.value = {REG_DWORD, d};
+                        line.damaged = false;
+                    }
+                } else if (data.starts_with("hex")) {
+                    std::uint32_t type = REG_BINARY;
+                    std::string_view rest = data.substr(3);
+                    bool ok = true;
+                    if (rest.starts_with('(')) {
+                        const std::size_t close = rest.find(')');
+                        ok = close != std::string_view::npos && close > 1 && close <= 9;
+                        type = 0;
+                        for (std::size_t k = 1; ok && k < close; ++k) {
+                            const int v = HexValue(rest[k]);
+                            ok = v >= 0;
+                            type = (type << 4) | static_cast<std::uint32_t>(v < 0 ? 0 : v);
+                        }
+                        rest = ok ? rest.substr(close + 1) : rest;
+                    }
+                    std::string bytes;
+                    if (ok && rest.starts_with(':') && ParseHexBytes(rest.substr(1), bytes)) {
+                        if (unicode_data && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+                            // Version 5 keeps strings in UTF-16.
+                            bytes = Utf8ToAnsi(Utf16ToUtf8(bytes, false));
+                            if (bytes.empty() || bytes.back() != '\0')
+                                bytes.push_back('\0');
+                        }
+                        line.value = {type, bytes};
+                        line.damaged = false;
+                    }
+                }
+            }
+        }
+        doc.lines_.push_back(std::move(line));
+    }
+    return doc;
+}
+
+std::string RegDocument::Serialize() const {
+    std::string out(kRegedit4);
+    out += kNewline;
+    for (const Line& line : lines_) {
+        out += line.raw;
+        out += kNewline;
+    }
+    return out;
+}
+
+RegDocument::Lookup RegDocument::Find(const std::string& section, const std::string& name,
+                                      RegistryValue& value) const {
+    for (auto it = lines_.rbegin(); it != lines_.rend(); ++it) {
+        if (it->kind == Line::Kind::kValue && SameName(it->section, section) &&
+            SameName(it->name, name)) {
+            if (it->deleted)
+                return Lookup::kMissing;
+            if (it->damaged)
+                return Lookup::kDamaged;
+            value = it->value;
+            return Lookup::kFound;
+        }
+    }
+    return Lookup::kMissing;
+}
+
+void RegDocument::Set(const std::string& section, const std::string& name,
+                      const RegistryValue& value) {
+    for (auto it = lines_.rbegin(); it != lines_.rend(); ++it) {
+        if (it->kind == Line::Kind::kValue && SameName(it->section, section) &&
+            SameName(it->name, name)) {
+            it->raw = SerializeValue(it->name, value);  // the name keeps its spelling
+            it->value = value;
+            it->damaged = false;
+            it->deleted = false;
+            return;
+        }
+    }
+    Line line;
+    line.kind = Line::Kind::kValue;
+    line.section = section;
+    line.name = name;
+    line.value = value;
+    line.raw = SerializeValue(name, value);
+
+    // After the last value of the section's last occurrence.
+    std::optional<std::size_t> insert_at;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        if (lines_[i].kind == Line::Kind::kSection && SameName(lines_[i].section, section)) {
+            insert_at = i + 1;
+        } else if (insert_at && lines_[i].kind == Line::Kind::kValue &&
+                   SameName(lines_[i].section, section)) {
+            insert_at = i + 1;
+        }
+    }
+    if (insert_at) {
+        line.section = lines_[*insert_at - 1].section;
+        lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(*insert_at), std::move(line));
+        return;
+    }
+    if (lines_.empty() || !Trim(lines_.back().raw).empty()) {
+        lines_.push_back(Line{});  // a blank line before the new section
+    }
+    Line header;
+    header.kind = Line::Kind::kSection;
+    header.section = section;
+    header.raw = "[" + section + "]";
+    lines_.push_back(std::move(header));
+    lines_.push_back(std::move(line));
+}
+
+}  // namespace qx17

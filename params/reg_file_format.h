@@ -1,0 +1,63 @@
+// The registry's text export format, as a document that can be read, changed
+// value by value and written back without disturbing anything else in it.
+//
+// Read: "REGEDIT4" (ANSI) and "Windows Registry Editor Version 5.00" (UTF-16
+// with its byte-order mark, or UTF-8, or ANSI). Texts become bytes of the
+// Windows ANSI code page (1252). Written: always "REGEDIT4", ANSI, byte for
+// byte. Lines the reader does not understand are kept as they stand.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "params/registry.h"
+
+namespace qx17 {
+
+class RegDocument {
+  public:
+    // Parses `file` (its raw bytes). Never fails: what cannot be understood
+    // is kept as text, and a value line that cannot be read is remembered as
+    // damaged.
+    static RegDocument Parse(std::string_view file);
+
+    // The document as a REGEDIT4 file.
+    std::string Serialize() const;
+
+    enum class Lookup { kMissing, kFound, kDamaged };
+    // The value `name` of section `section` (both without regard to case);
+    // the last one wins, as on import.
+    Lookup Find(const std::string& section, const std::string& name, RegistryValue& value) const;
+
+    // Sets the value, in place of the existing line(s) of that name, or at the
+    // end of its section, which is added when missing.
+    void Set(const std::string& section, const std::string& name, const RegistryValue& value);
+
+    bool Empty() const { return lines_.empty(); }
+
+  private:
+    struct Line {
+        enum class Kind { kOther, kSection, kValue };
+        Kind kind = Kind::kOther;
+        std::string raw;      // the line's text (with its continuations), ANSI
+        std::string section;  // the section a value belongs to; a section's own name
+        std::string name;     // value name; "" is the default value "@"
+        bool damaged = false;
+        bool deleted = false;  // "name"=- : the value is removed on import
+        RegistryValue value;
+    };
+
+    std::vector<Line> lines_;
+};
+
+// Key and value names compare without regard to letter case.
+bool SameRegistryName(std::string_view a, std::string_view b);
+
+// UTF-8 to code page 1252; characters 1252 lacks, and bytes that are not
+// UTF-8, become '?'.
+std::string Utf8ToAnsi(std::string_view utf8);
+
+}  // namespace qx17
