@@ -61,7 +61,7 @@ bool NextUtf8(std::string_view text, std::size_t& i, char32_t& cp) {
         ++i;
         return false;
     }
-    cp = length == 1 ? b0 : b0 & (0x7F >> length);
+    cp = static_cast<char32_t>(length == 1 ? b0 : (b0 & (0x7F >> length)));
     for (int k = 1; k < length; ++k) {
         const auto b = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
         if ((b & 0xC0) != 0x80) {
