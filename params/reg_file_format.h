@@ -56,8 +56,4 @@ class RegDocument {
 // Key and value names compare without regard to letter case.
 bool SameRegistryName(std::string_view a, std::string_view b);
 
-// UTF-8 to code page 1252; characters 1252 lacks, and bytes that are not
-// UTF-8, become '?'.
-std::string Utf8ToAnsi(std::string_view utf8);
-
 }  // namespace qx17

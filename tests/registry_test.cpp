@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "params/ansi_text.h"
 #include "params/ireg.h"
 #include "params/reg_file_format.h"
 #include "params/registry_file_store.h"
@@ -180,6 +181,18 @@ TEST(RegDocument, ReadsTheVersion5FormInEveryEncoding) {
         EXPECT_EQ(Lookup(doc, "Path"), (RegistryValue{REG_EXPAND_SZ, Sz("%T")}));
         EXPECT_EQ(doc.Serialize().rfind("REGEDIT4\r\n", 0), 0u);
     }
+}
+
+TEST(AnsiText, EveryByteSurvivesTheWayThroughUnicode) {
+    for (int b = 0; b < 256; ++b) {
+        const std::string byte(1, static_cast<char>(b));
+        const std::string utf8 = AnsiToUtf8(byte);
+        EXPECT_TRUE(IsUtf8(utf8)) << b;
+        EXPECT_EQ(Utf8ToAnsi(utf8), byte) << b;
+    }
+    EXPECT_EQ(AnsiToUtf8("\x80\xE9\x9F"),
+              "\xE2\x82\xAC\xC3\xA9\xC5\xB8");        // euro, e acute, Y diaeresis
+    EXPECT_EQ(Utf8ToAnsi("\xE4\xB8\xAD\xFF"), "??");  // no such character; not UTF-8
 }
 
 class FileStore : public testing::Test {

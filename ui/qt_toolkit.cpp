@@ -1,5 +1,7 @@
 #include "ui/qt_toolkit.h"
 
+#include "params/ansi_text.h"
+
 #include <qdrawutil.h>
 #include <QApplication>
 #include <QCheckBox>
@@ -29,12 +31,13 @@ namespace qx17 {
 namespace {
 
 QString FromAnsi(const std::string& text) {
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    const std::string utf8 = AnsiToUtf8(text);
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
 std::string ToAnsi(const QString& text) {
-    const QByteArray bytes = text.toLatin1();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    const QByteArray utf8 = text.toUtf8();
+    return Utf8ToAnsi(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
 }
 
 QRect ToQRect(const Rect& rect) {

@@ -13,7 +13,8 @@
 //    at mouse press, before a button's `clicked`, so the exit of the field
 //    being left has run by the time the click arrives.
 //
-// Texts cross the seam as Latin-1, one byte per character.
+// Texts cross the seam as bytes of the Windows ANSI code page (1252), one
+// byte per character, and are shown as the characters they stand for.
 //
 // A QApplication must exist before the toolkit is created and outlive it.
 #pragma once
