@@ -4,9 +4,13 @@
 #include <cstdlib>
 #include <exception>
 
+#include "params/param_image.h"
+#include "protocol/exchange_controller.h"
 #include "protocol/exchange_state.h"
+#include "protocol/link_sender.h"
 #include "ui/error_box.h"
 #include "ui/form_layout.h"
+#include "ui/form_mapping.h"
 
 namespace qx17 {
 
@@ -27,6 +31,10 @@ TForm1::TForm1(Toolkit& toolkit, FormSettings& settings, std::string application
         Guard([&] { Comm1ReceiveData(sender, buffer, length); });
     };
     toolkit_.AttachNotices(*Comm1);
+    // Every frame the protocol builds goes out through Comm1.
+    BindSendData([this](const std::uint8_t* buffer, std::uint16_t length) {
+        return Comm1->SendData(buffer, length);
+    });
 
     BindHandlers();
     toolkit_.StartTimer(kTimerInterval, Guarded([this] { Timer1Timer(); }));
@@ -38,6 +46,7 @@ TForm1::TForm1(Toolkit& toolkit, FormSettings& settings, std::string application
 }
 
 TForm1::~TForm1() {
+    BindSendData(nullptr);
     Comm1->ClosePort();
     toolkit_.DetachNotices(*Comm1);
 }
@@ -76,6 +85,49 @@ void TForm1::BindHandlers() {
     SelGPRS->OnClick = Guarded([this] { SelGPRSClick(); });
     SelTCP->OnChange = Guarded([this] { SelTCPChange(); });
     ComboBox1->OnChange = Guarded([this] { SelTCPChange(); });
+
+    BitBtn4->OnClick = Guarded([this] { BitBtn4Click(); });
+    BitBtn3->OnClick = Guarded([this] { BitBtn3Click(); });
+    BitBtn2->OnClick = Guarded([this] { BitBtn2Click(); });
+    const struct {
+        Control* button;
+        void (TForm1::*handler)();
+    } applies[] = {
+        {Button3, &TForm1::Button3Click},   {BitBtn7, &TForm1::BitBtn7Click},
+        {Button1, &TForm1::Button1Click},   {Button13, &TForm1::Button13Click},
+        {Button10, &TForm1::Button10Click}, {Button11, &TForm1::Button11Click},
+        {Button2, &TForm1::Button2Click},   {Button4, &TForm1::Button4Click},
+        {Button18, &TForm1::Button18Click},
+    };
+    for (const auto& apply : applies) {
+        apply.button->OnClick = Guarded([this, h = apply.handler] { (this->*h)(); });
+    }
+
+    const struct {
+        Control* field;
+        void (TForm1::*enter)();
+        void (TForm1::*exit)();
+    } fields[] = {
+        {IN_APN, &TForm1::IN_APNEnter, &TForm1::IN_APNExit},
+        {IN_APNNAME, &TForm1::IN_APNNAMEEnter, &TForm1::IN_APNNAMEExit},
+        {IN_APNPW, &TForm1::IN_APNPWEnter, &TForm1::IN_APNPWExit},
+        {IN_IP, &TForm1::IN_IPEnter, &TForm1::IN_IPExit},
+        {IN_PORT, &TForm1::IN_PORTEnter, &TForm1::IN_PORTExit},
+        {IN_ID, &TForm1::IN_IDEnter, &TForm1::IN_IDExit},
+        {IN_GPRSTM, &TForm1::IN_GPRSTMEnter, &TForm1::IN_GPRSTMExit},
+        {IN_ATEL, &TForm1::IN_ATELEnter, &TForm1::IN_ATELExit},
+        {IN_ATM, &TForm1::IN_ATMEnter, &TForm1::IN_ATMExit},
+        {IN_PW, &TForm1::IN_PWEnter, &TForm1::IN_PWExit},
+        {Edit7, &TForm1::Edit7Enter, &TForm1::Edit7Exit},
+        {IN_SMS1, &TForm1::IN_SMS1Enter, &TForm1::IN_SMS1Exit},
+        {Edit1, &TForm1::Edit1Enter, &TForm1::Edit1Exit},
+        {Edit2, &TForm1::Edit2Enter, &TForm1::Edit2Exit},
+        {Edit3, &TForm1::Edit3Enter, &TForm1::Edit3Exit},
+    };
+    for (const auto& f : fields) {
+        f.field->OnEnter = Guarded([this, h = f.enter] { (this->*h)(); });
+        f.field->OnExit = Guarded([this, h = f.exit] { (this->*h)(); });
+    }
 }
 
 Control& TForm1::Find(const std::string& name) const {
@@ -153,6 +205,34 @@ void TForm1::LoadSettings() {
     settings_.LoadSettings(*this);
 }
 
+void TForm1::ImageToFields() {
+    qx17::ImageToFields(*this);
+    fields_cleared_ = false;
+}
+
+void TForm1::ClearFields() {
+    fields_cleared_ = true;
+    for (Control* field : {IN_PW, IN_GPRSTM, IN_APN, IN_ID, IN_IP, IN_PORT, IN_ATEL, IN_ATM,
+                           IN_SMS1, IN_APNNAME, IN_APNPW, IN_DNS, Edit1, Edit2, Edit7, Edit3}) {
+        field->SetText("");
+    }
+    ComboBox1->SetItemIndex(-1);
+    SelGPRS->SetChecked(false);  // raises its click, which saves unless saving is off
+    SelTCP->SetItemIndex(-1);
+}
+
+bool TForm1::AutoWriteChecked() {
+    return CheckBox1->Checked();
+}
+
+void TForm1::SetStatusText(const std::string& text) {
+    StatusBar1->SetPanelText(0, text);
+}
+
+void TForm1::ShowMessage(const std::string& text, const std::string& caption) {
+    toolkit_.MessageBox(text, caption, BoxButtons::Ok);
+}
+
 void TForm1::SaveSettings() {
     if (!SaveEnabled) {
         return;
@@ -164,10 +244,167 @@ void TForm1::FieldsToImage() {
     settings_.FieldsToImage(*this);
 }
 
-// The exchange controller takes these over: the chunk goes to its receive
-// side, the ticks to the reply countdown and the automatic-write delay.
-void TForm1::Comm1ReceiveData(TComm*, const std::uint8_t*, std::uint16_t) {}
-void TForm1::Timer1Timer() {}
-void TForm1::Timer3Timer() {}
+void TForm1::Comm1ReceiveData(TComm*, const std::uint8_t* buffer, std::uint16_t length) {
+    HandleReceivedChunk(*this, buffer, length);
+}
+
+void TForm1::Timer1Timer() {
+    CountdownTick(*this);
+}
+void TForm1::Timer3Timer() {
+    AutoWriteTick(*this);
+}
+
+void TForm1::BitBtn4Click() {
+    StartReadAll();
+}
+
+void TForm1::BitBtn3Click() {
+    if (toolkit_.MessageBox("Readlly Write All Parameter?", "Notice", BoxButtons::YesNo) ==
+        BoxResult::Yes) {
+        StartWriteAll(*this);
+    }
+}
+
+void TForm1::BitBtn2Click() {
+    if (toolkit_.MessageBox("Readlly Init All Parameter?", "Notice", BoxButtons::YesNo) ==
+        BoxResult::Yes) {
+        StartDefault();
+    }
+}
+
+// The "Apply" buttons send their range of the image as it stands: leaving a
+// field already saved and encoded it.
+void TForm1::Button3Click() {
+    StatusBar1->SetPanelText(1, ImageBytesToText(2, 4));
+    StartSingleWrite(0x02, 2, 4);  // PW
+}
+void TForm1::BitBtn7Click() {
+    StartSingleWrite(0x10, 16, 136);
+}  // the GPRS group
+void TForm1::Button1Click() {
+    StartSingleWrite(0xD5, 213, 18);
+}  // SMS_OBJ, SMS_INT
+void TForm1::Button13Click() {
+    StartSingleWrite(0xA8, 168, 16);
+}  // Listen
+void TForm1::Button10Click() {
+    StartSingleWrite(0xB8, 184, 2);
+}  // LOG_INT
+void TForm1::Button11Click() {
+    StartSingleWrite(0xBA, 186, 4);
+}  // TimeZone
+void TForm1::Button2Click() {
+    StartSingleWrite(0xE7, 231, 16);
+}  // SOS_NO
+void TForm1::Button4Click() {
+    StartSingleWrite(0xD4, 212, 1);
+}  // SleepMode
+void TForm1::Button18Click() {
+    StartSingleWrite(0xF7, 247, 1);
+}  // CallReply
+
+void TForm1::FieldEnter(Control& field) {
+    EnterText = field.Text();
+}
+
+void TForm1::FieldExit(Control& field, FieldRule rule) {
+    if (Accepts(rule, field.Text())) {
+        SaveSettings();
+    } else {
+        field.SetText(EnterText);  // silently: nothing is reported or saved
+    }
+}
+
+void TForm1::IN_APNEnter() {
+    FieldEnter(*IN_APN);
+}
+void TForm1::IN_APNExit() {
+    FieldExit(*IN_APN, FieldRule::kText32);
+}
+void TForm1::IN_APNNAMEEnter() {
+    FieldEnter(*IN_APNNAME);
+}
+void TForm1::IN_APNNAMEExit() {
+    FieldExit(*IN_APNNAME, FieldRule::kText20);
+}
+void TForm1::IN_APNPWEnter() {
+    FieldEnter(*IN_APNPW);
+}
+void TForm1::IN_APNPWExit() {
+    FieldExit(*IN_APNPW, FieldRule::kText20);
+}
+void TForm1::IN_IPEnter() {
+    FieldEnter(*IN_IP);
+}
+void TForm1::IN_IPExit() {
+    FieldExit(*IN_IP, FieldRule::kText32);
+}
+void TForm1::IN_PORTEnter() {
+    FieldEnter(*IN_PORT);
+}
+void TForm1::IN_PORTExit() {
+    FieldExit(*IN_PORT, FieldRule::kPortNumber);
+}
+void TForm1::IN_IDEnter() {
+    FieldEnter(*IN_ID);
+}
+void TForm1::IN_IDExit() {
+    FieldExit(*IN_ID, FieldRule::kTrackerId);
+}
+void TForm1::IN_GPRSTMEnter() {
+    FieldEnter(*IN_GPRSTM);
+}
+void TForm1::IN_GPRSTMExit() {
+    FieldExit(*IN_GPRSTM, FieldRule::kGprsInterval);
+}
+void TForm1::IN_ATELEnter() {
+    FieldEnter(*IN_ATEL);
+}
+void TForm1::IN_ATELExit() {
+    FieldExit(*IN_ATEL, FieldRule::kPhone);
+}
+void TForm1::IN_ATMEnter() {
+    FieldEnter(*IN_ATM);
+}
+void TForm1::IN_ATMExit() {
+    FieldExit(*IN_ATM, FieldRule::kSmsInterval);
+}
+void TForm1::IN_PWEnter() {
+    FieldEnter(*IN_PW);
+}
+void TForm1::IN_PWExit() {
+    FieldExit(*IN_PW, FieldRule::kPassword);
+}
+void TForm1::Edit7Enter() {
+    FieldEnter(*Edit7);
+}
+void TForm1::Edit7Exit() {
+    FieldExit(*Edit7, FieldRule::kPhone);
+}
+void TForm1::IN_SMS1Enter() {
+    FieldEnter(*IN_SMS1);
+}
+void TForm1::IN_SMS1Exit() {
+    FieldExit(*IN_SMS1, FieldRule::kPhone);
+}
+void TForm1::Edit1Enter() {
+    FieldEnter(*Edit1);
+}
+void TForm1::Edit1Exit() {
+    FieldExit(*Edit1, FieldRule::kPortNumber);
+}
+void TForm1::Edit2Enter() {
+    FieldEnter(*Edit2);
+}
+void TForm1::Edit2Exit() {
+    FieldExit(*Edit2, FieldRule::kTimeZoneMinutes);
+}
+void TForm1::Edit3Enter() {
+    FieldEnter(*Edit3);
+}
+void TForm1::Edit3Exit() {
+    FieldExit(*Edit3, FieldRule::kPowerSaving);
+}
 
 }  // namespace qx17

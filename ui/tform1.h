@@ -10,9 +10,11 @@
 #include <map>
 #include <string>
 
+#include "protocol/exchange_host.h"
 #include "serial/component.h"
 #include "serial/serial_port.h"
 #include "serial/tcomm.h"
+#include "ui/field_rules.h"
 #include "ui/form_settings.h"
 #include "ui/toolkit.h"
 
@@ -22,7 +24,7 @@ inline constexpr const char* kForm1Caption = "QX17 Parameter Editor V1.00";
 inline constexpr const char* kBuildDate = "20091112";
 inline constexpr int kTimerInterval = 20;
 
-class TForm1 : public TComponent {
+class TForm1 : public TComponent, public ExchangeHost {
   public:
     // Creates the window and its components and runs FormCreate. `settings`
     // must outlive the window.
@@ -87,6 +89,7 @@ class TForm1 : public TComponent {
     // State of the window unit.
     bool SaveEnabled = false;
     bool PortOpen = false;
+    std::string EnterText;  // the focused field's text when it was entered
 
     // Start-up and port control.
     void FormCreate();
@@ -101,10 +104,59 @@ class TForm1 : public TComponent {
     void Timer1Timer();
     void Timer3Timer();
 
+    // Exchanges with the tracker.
+    void BitBtn4Click();  // "Read"
+    void BitBtn3Click();  // "Write"
+    void BitBtn2Click();  // "Default"
+    void Button3Click();  // the "Apply" buttons
+    void BitBtn7Click();
+    void Button1Click();
+    void Button13Click();
+    void Button10Click();
+    void Button11Click();
+    void Button2Click();
+    void Button4Click();
+    void Button18Click();
+
+    // Entering a field remembers its text; leaving it checks the text: kept
+    // and saved, or replaced by the remembered one.
+    void IN_APNEnter();
+    void IN_APNExit();
+    void IN_APNNAMEEnter();
+    void IN_APNNAMEExit();
+    void IN_APNPWEnter();
+    void IN_APNPWExit();
+    void IN_IPEnter();
+    void IN_IPExit();
+    void IN_PORTEnter();
+    void IN_PORTExit();
+    void IN_IDEnter();
+    void IN_IDExit();
+    void IN_GPRSTMEnter();
+    void IN_GPRSTMExit();
+    void IN_ATELEnter();
+    void IN_ATELExit();
+    void IN_ATMEnter();
+    void IN_ATMExit();
+    void IN_PWEnter();
+    void IN_PWExit();
+    void Edit7Enter();
+    void Edit7Exit();
+    void IN_SMS1Enter();
+    void IN_SMS1Exit();
+    void Edit1Enter();
+    void Edit1Exit();
+    void Edit2Enter();
+    void Edit2Exit();
+    void Edit3Enter();
+    void Edit3Exit();
+
     // The saved settings and the parameter image, through FormSettings.
     void LoadSettings();
-    void SaveSettings();  // does nothing while SaveEnabled is false
-    void FieldsToImage();
+    void SaveSettings() override;  // does nothing while SaveEnabled is false
+    void FieldsToImage() override;
+    void ImageToFields() override;
+    void ClearFields() override;
 
     // Runs `handler`; an error it lets out goes to the standard error box.
     void Guard(const std::function<void()>& handler);
@@ -112,7 +164,16 @@ class TForm1 : public TComponent {
     // The toolkit's modal box, for the handlers.
     BoxResult MessageBox(const std::string& text, const std::string& caption, BoxButtons buttons);
 
+    // What the exchange controller needs of the window.
+    bool AutoWriteChecked() override;
+    void SetStatusText(const std::string& text) override;
+    void ShowMessage(const std::string& text, const std::string& caption) override;
+    void SetSaveEnabled(bool enabled) override { SaveEnabled = enabled; }
+    bool FieldsCleared() override { return fields_cleared_; }
+
   private:
+    void FieldEnter(Control& field);
+    void FieldExit(Control& field, FieldRule rule);
     void CreateControls();
     void BindHandlers();
     std::function<void()> Guarded(std::function<void()> handler);
@@ -121,6 +182,7 @@ class TForm1 : public TComponent {
     FormSettings& settings_;
     std::string title_;
     std::map<std::string, Control*> controls_;
+    bool fields_cleared_ = false;
 };
 
 }  // namespace qx17

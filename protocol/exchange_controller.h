@@ -1,0 +1,54 @@
+// The exchange controller: answers the tracker's announcement, runs the
+// read-all, the four-frame write-all (also automatically, when "Auto" is
+// ticked), the single writes of the "Apply" buttons and "Default", and times
+// them out. It runs on the main thread, driven by received chunks and by
+// the two 20 ms timers; its state is in exchange_state.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/exchange_host.h"
+
+namespace qx17 {
+
+// Countdown values, in 20 ms ticks.
+inline constexpr std::uint16_t kSingleWriteTicks = 300;  // 6 s
+inline constexpr std::uint16_t kReadAllTicks = 750;      // 15 s
+inline constexpr std::uint16_t kFirstWriteAllTicks = 300;
+inline constexpr std::uint16_t kNextWriteAllTicks = 1000;  // 20 s
+inline constexpr std::uint16_t kAutoWriteTicks = 10;       // 200 ms
+
+// One received chunk, as the serial component delivered it.
+void HandleReceivedChunk(ExchangeHost& host, const std::uint8_t* bytes, std::uint16_t count);
+
+// One tick of the reply countdown (Timer1).
+void CountdownTick(ExchangeHost& host);
+
+// One tick of the automatic-write delay (Timer3). While the fields are
+// cleared (a completion box is open) the write waits at its last tick, so it
+// never sends empty fields.
+void AutoWriteTick(ExchangeHost& host);
+
+// Requests.
+void StartWriteAll(ExchangeHost& host);
+void StartReadAll();
+void StartDefault();
+// A single write of ParamImage[first .. first + count - 1] to the address
+// 0x00 `address_low`.
+void StartSingleWrite(std::uint8_t address_low, std::size_t first, std::size_t count);
+
+// One frame of the write-all sequence.
+struct WriteAllFrame {
+    std::uint8_t address_low;
+    std::size_t first;
+    std::size_t count;
+};
+inline constexpr WriteAllFrame kWriteAllFrames[4] = {
+    {0x02, 2, 4},     // PW
+    {0x10, 16, 136},  // GPRS_MODE to Port, and byte 151
+    {0xA8, 168, 22},  // Listen, LOG_INT, TimeZone
+    {0xD4, 212, 36},  // SleepMode, SMS_OBJ, SMS_INT, SOS_NO, CallReply
+};
+
+}  // namespace qx17
