@@ -187,6 +187,7 @@ struct VirtualTracker::Impl {
     bool WriteAll(const std::uint8_t* bytes, std::size_t length, bool paced);
     bool Writable();
     bool Nap(Clock::time_point until);  // false when stopping or hanging up
+    Clock::time_point last_write;       // the last write() of the frame being sent
     bool Interrupted();                 // stopping or hanging up
 
     void AddLog(Direction d, Event e, Bytes bytes, std::string note);
@@ -418,6 +419,7 @@ bool VirtualTracker::Impl::Writable() {
 
 bool VirtualTracker::Impl::WriteAll(const std::uint8_t* bytes, std::size_t length, bool paced) {
     const Clock::time_point began = Clock::now();
+    last_write = began;
     std::size_t sent = 0;
     while (sent < length) {
         const std::size_t slice = paced ? std::min(kPacedSlice, length - sent) : length - sent;
@@ -429,6 +431,7 @@ bool VirtualTracker::Impl::WriteAll(const std::uint8_t* bytes, std::size_t lengt
             }
             const ssize_t n = write(master, bytes + sent + done, slice - done);
             if (n > 0) {
+                last_write = Clock::now();
                 done += static_cast<std::size_t>(n);
                 continue;
             }
@@ -456,9 +459,11 @@ bool VirtualTracker::Impl::WriteAll(const std::uint8_t* bytes, std::size_t lengt
 bool VirtualTracker::Impl::Transmit(const Bytes& bytes, Event event, std::string note,
                                     std::size_t split_at, Milliseconds gap) {
     bool paced;
+    std::size_t index;
     {
         std::lock_guard lock(mu);
         paced = real_pace;
+        index = log.size();
         AddLogLocked(Direction::kTx, event, bytes, std::move(note));
     }
     bool ok;
@@ -467,6 +472,10 @@ bool VirtualTracker::Impl::Transmit(const Bytes& bytes, Event event, std::string
              WriteAll(bytes.data() + split_at, bytes.size() - split_at, paced);
     } else {
         ok = WriteAll(bytes.data(), bytes.size(), paced);
+    }
+    {
+        std::lock_guard lock(mu);
+        log[index].sent = std::chrono::duration<double>(last_write - start).count();
     }
     if (!ok) {
         AddLog(Direction::kNone, Event::kLineError, {},
@@ -707,6 +716,10 @@ void VirtualTracker::Stop() {
         impl_->worker.join();
     }
     impl_->CloseLine();
+}
+
+std::chrono::steady_clock::time_point VirtualTracker::StartTime() const {
+    return impl_->start;
 }
 
 const std::string& VirtualTracker::SlavePath() const {

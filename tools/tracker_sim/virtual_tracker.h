@@ -52,6 +52,7 @@ enum class Event {
 struct LogEntry {
     std::size_t index = 0;  // position in the log
     double time = 0;        // seconds since the tracker started
+    double sent = 0;        // tx: when its last byte was written to the line
     Direction direction = Direction::kNone;
     Event event = Event::kLineError;
     Bytes bytes;
@@ -100,6 +101,8 @@ class VirtualTracker {
     void Stop();
 
     const std::string& SlavePath() const;
+    // The steady-clock moment the log's times count from.
+    std::chrono::steady_clock::time_point StartTime() const;
     const std::string& LinkPath() const;  // empty without a link
 
     // Starts announcing again, at once, as a newly plugged tracker would.
