@@ -4,6 +4,7 @@
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
 TSAN_BUILD  ?= build-tsan
+WIN_BUILD   ?= build-windows
 FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 20
@@ -12,7 +13,7 @@ JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
 CTEST       := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all setup build test asan tsan check demo bench fuzz format format-check clean
+.PHONY: all setup build test asan tsan windows wine-test check demo bench fuzz format format-check clean
 
 all: build
 
@@ -29,6 +30,11 @@ $(ASAN_BUILD)/build.ninja:
 $(TSAN_BUILD)/build.ninja:
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	    -DQX17_SANITIZE=thread -DQX17_BUILD_BENCH=OFF
+
+$(WIN_BUILD)/build.ninja:
+	cmake -S . -B $(WIN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	    -DQX17_LINUX_TOOLS=$(abspath $(BUILD))/tools
 
 $(FUZZ_BUILD)/build.ninja:
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -49,9 +55,19 @@ tsan: setup $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && $(CTEST) -L 'serial|tracker_sim'
 
+# The Windows libraries, program and tests, cross-compiled with MinGW-w64.
+windows: setup $(WIN_BUILD)/build.ninja
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+# The Windows tests under Wine, in a prefix of their own; the COM-port tests
+# use test peers of the Linux build.
+wine-test: windows build
+	scripts/wine_tests.sh $(WIN_BUILD)
+
 # Every test, plain and under AddressSanitizer + UndefinedBehaviorSanitizer,
-# the threaded ones under ThreadSanitizer, then a short fuzzing run.
-check: format-check test asan tsan
+# the threaded ones under ThreadSanitizer, the Windows build under Wine, then
+# a short fuzzing run.
+check: format-check test asan tsan wine-test
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
 
 fuzz: setup $(FUZZ_BUILD)/build.ninja
@@ -82,4 +98,4 @@ format-check:
 	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) $(FUZZ_BUILD)

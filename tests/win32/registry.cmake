@@ -1,0 +1,1 @@
+# The Win32 registry store and the end-to-end run under Wine.

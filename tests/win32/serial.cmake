@@ -1,0 +1,1 @@
+# The Win32 serial backend under Wine.
