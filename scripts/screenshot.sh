@@ -14,23 +14,7 @@ build=${1:-build}
 output=${2:-$root/docs/screenshot-linux.png}
 scale=${SCALE:-1}
 
-packages=(xvfb xauth xdotool imagemagick fonts-liberation2)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-if ((${#missing[@]} > 0)); then
-    echo "screenshot: installing ${missing[*]}"
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/setup.sh" xvfb xauth xdotool imagemagick
 
 cd "$root"
 if [ ! -f "$build/build.ninja" ]; then

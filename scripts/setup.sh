@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and
-# this machine lacks. Does nothing slow when everything is already present.
+# this machine lacks; packages named as arguments are added to the list.
+# Does nothing slow when everything is already present.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     qt6-base-dev qt6-serialport-dev libserialport-dev fonts-liberation2
     g++-mingw-w64-x86-64 wine wine64
+    "$@"
 )
 
 missing=()

@@ -22,21 +22,12 @@ namespace qx17 {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Frame;
 using test::Hex;
 using test::ToHex;
 using testing::ElementsAre;
 using testing::IsEmpty;
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes Frame(const Bytes& payload) {
-    Bytes frame = {0xAB, 0xAB, static_cast<std::uint8_t>(payload.size() >> 8),
-                   static_cast<std::uint8_t>(payload.size() & 0xFF)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    const std::uint16_t crc = LinkCrc(frame.data(), frame.size());
-    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    return frame;
-}
 
 const Bytes kAnnouncement = Hex("AB AB 00 02 AA 99 64 44");
 const Bytes kAckOk = Hex("AB AB 00 02 94 01 40 6F");
@@ -194,8 +185,8 @@ TEST_F(Exchanges, TheAutomaticWriteNeverSendsTheClearedFields) {
     Sent(1);
     Bytes memory(256, 0);
     memory[2] = '1', memory[3] = '2', memory[4] = '3', memory[5] = '4';
-    Bytes payload = {0x95};
-    payload.insert(payload.end(), memory.begin(), memory.end());
+    Bytes payload = memory;
+    payload.insert(payload.begin(), 0x95);
     ui.SetBoxResponder([&](const BoxRecord& box) {
         if (box.text == "Read Completed!") {
             Receive(kAnnouncement);

@@ -13,6 +13,7 @@
 namespace qx17 {
 namespace {
 
+using test::Frame;
 using test::Hex;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -24,17 +25,6 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     for (const Bytes& p : parts)
         all.insert(all.end(), p.begin(), p.end());
     return all;
-}
-
-// A well-formed frame around `payload`, CRC included.
-Bytes Frame(const Bytes& payload) {
-    Bytes frame = {0xAB, 0xAB, static_cast<std::uint8_t>(payload.size() >> 8),
-                   static_cast<std::uint8_t>(payload.size() & 0xFF)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    const std::uint16_t crc = LinkCrc(frame.data(), frame.size());
-    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    return frame;
 }
 
 class FrameFinderTest : public testing::Test {

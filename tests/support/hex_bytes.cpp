@@ -1,5 +1,7 @@
 #include "tests/support/hex_bytes.h"
 
+#include "protocol/link_crc.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -39,6 +41,21 @@ std::vector<std::uint8_t> Hex(std::string_view text) {
 std::string HexString(std::string_view text) {
     const std::vector<std::uint8_t> bytes = Hex(text);
     return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<std::uint8_t> Frame(const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> frame;
+    frame.reserve(payload.size() + 6);
+    frame.push_back(0xAB);
+    frame.push_back(0xAB);
+    frame.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
+    frame.push_back(static_cast<std::uint8_t>(payload.size() & 0xFF));
+    for (std::uint8_t b : payload)
+        frame.push_back(b);
+    const std::uint16_t crc = LinkCrc(frame.data(), frame.size());
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    return frame;
 }
 
 std::string ToHex(const std::vector<std::uint8_t>& bytes) {
