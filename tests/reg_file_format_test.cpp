@@ -10,7 +10,6 @@
 namespace qx17 {
 namespace {
 
-
 constexpr const char* kSection = "HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP";
 
 std::string Sz(const std::string& text) {

@@ -26,8 +26,9 @@ namespace fs = std::filesystem;
 using test::ToHex;
 
 std::string ImageHex(std::size_t first, std::size_t count) {
-    return ToHex(std::vector<std::uint8_t>(ParamImage.begin() + static_cast<std::ptrdiff_t>(first),
-                                           ParamImage.begin() + static_cast<std::ptrdiff_t>(first + count)));
+    return ToHex(
+        std::vector<std::uint8_t>(ParamImage.begin() + static_cast<std::ptrdiff_t>(first),
+                                  ParamImage.begin() + static_cast<std::ptrdiff_t>(first + count)));
 }
 
 // The saved settings, through the program's own store in a folder of this
