@@ -67,7 +67,7 @@ wine-test: windows build
 # Every test, plain and under AddressSanitizer + UndefinedBehaviorSanitizer,
 # the threaded ones under ThreadSanitizer, the Windows build under Wine, then
 # a short fuzzing run.
-check: format-check test asan tsan
+check: format-check test asan tsan wine-test
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
 
 fuzz: setup $(FUZZ_BUILD)/build.ninja

@@ -1,23 +1,36 @@
 #!/usr/bin/env bash
 # Runs the Windows build's tests under Wine, in a throw-away prefix inside the
-# build folder: created once, reused by later runs, its wineserver stopped at
-# the end.
+# build folder: created afresh at the start of each run (so no registry value
+# or COM link of an earlier run is left), shared by every test of the run,
+# its wineserver stopped and the prefix removed at the end. Set
+# QX17_KEEP_WINEPREFIX=1 to keep it for a look afterwards.
 set -euo pipefail
 
 build=${1:-build-windows}
+shift || true
 export WINEPREFIX="$(cd "$build" && pwd)/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
 export WINEARCH=win64
 
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+finish() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    if [ "${QX17_KEEP_WINEPREFIX:-0}" != 1 ]; then
+        rm -rf "$WINEPREFIX"
+    fi
+}
+trap finish EXIT
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "wine: creating the prefix $WINEPREFIX"
-    wineboot --init >/dev/null 2>&1
-    wineserver -w
-fi
-wineserver -p >/dev/null 2>&1 || true  # keep one server for the whole run
+rm -rf "$WINEPREFIX"
+echo "wine: creating the prefix $WINEPREFIX"
+wineboot --init >/dev/null 2>&1
+wineserver -w
+wineserver -p >/dev/null 2>&1 || true  # one server for the whole run
+# Start Wine's own services (services.exe, explorer.exe ...) now, away from
+# CTest: they outlive the test that would otherwise start them and would hold
+# its output pipe open, so CTest would wait for them until the time-out.
+wine cmd /c exit </dev/null >/dev/null 2>&1
 
 cd "$build"
-ctest --output-on-failure -j "$(nproc)"
+ctest --output-on-failure -j "$(nproc)" "$@"

@@ -23,12 +23,21 @@ shift
 
 : "${WINEPREFIX:?with_com_peer: WINEPREFIX is not set}"
 dosdevices="$WINEPREFIX/dosdevices"
-log=${QX17_PEER_LOG:-$(mktemp)}
+log=${QX17_PEER_LOG:-}
+if [ -z "$log" ]; then
+    log=$(mktemp)
+    own_log=$log
+fi
 
 rm -f "$dosdevices/com$n"
 "${peer[@]}" --link "$n" --link-dir "$dosdevices" >"$log" 2>&1 &
 peer_pid=$!
-trap 'kill "$peer_pid" 2>/dev/null || true; wait "$peer_pid" 2>/dev/null || true' EXIT
+stop_peer() {
+    kill "$peer_pid" 2>/dev/null || true
+    wait "$peer_pid" 2>/dev/null || true
+    rm -f "$dosdevices/com$n" ${own_log:+"$own_log"}
+}
+trap stop_peer EXIT
 
 for _ in $(seq 100); do
     [ -L "$dosdevices/com$n" ] && break

@@ -390,6 +390,7 @@ TEST_F(OpenComm, NoticesPostedBeforeClosePortArriveAfterIt) {
 // watches the sanitizer build).
 TEST_F(OpenComm, AFullNoticeQueueEndsTheReader) {
     Open();
+    const std::size_t mark = platform.line->Calls().size();
     for (std::size_t i = 0; i < NotifyQueue::kCapacity + 5; ++i) {
         platform.line->ScriptRead({Kind::Data, 1}, {static_cast<std::uint8_t>(i)});
     }
@@ -397,6 +398,16 @@ TEST_F(OpenComm, AFullNoticeQueueEndsTheReader) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(comm.Notices().Size(), NotifyQueue::kCapacity);
+    // Drain only once the reader has met the full queue and ended (its own
+    // purge says so); draining earlier would let its last posts through.
+    const auto reader_ended = [&] {
+        const auto calls = CallsSince(mark);
+        return std::count(calls.begin(), calls.end(), "Purge 10") > 0;
+    };
+    for (int i = 0; i < 500 && !reader_ended(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(reader_ended());
     comm.DispatchNotices();
     EXPECT_EQ(events.chunks.size(), NotifyQueue::kCapacity);
     platform.line->ScriptRead({Kind::Data, 1}, {0xEE});
