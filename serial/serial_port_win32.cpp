@@ -112,6 +112,21 @@ HANDLE CreateIoEvent(bool signalled) {
     return ::CreateEventA(nullptr, TRUE, signalled ? TRUE : FALSE, nullptr);
 }
 
+// Cancels the calling thread's I/O on `port` and waits until the operation of
+// `overlapped` has ended, so that its record and buffer may go. The cancel is
+// repeated while the operation is still pending: under Wine a cancel that
+// meets another thread's cancel on the same handle can be lost, and one
+// CancelIo would leave the wait without an end.
+void CancelAndWait(HANDLE port, OVERLAPPED& overlapped) {
+    constexpr DWORD kRetryMs = 100;
+    (void)::CancelIo(port);
+    while (::WaitForSingleObject(overlapped.hEvent, kRetryMs) == WAIT_TIMEOUT) {
+        (void)::CancelIo(port);
+    }
+    DWORD unused = 0;
+    (void)::GetOverlappedResult(port, &overlapped, &unused, FALSE);
+}
+
 void CloseIfOpen(HANDLE& handle) {
     if (handle != nullptr) {
         ::CloseHandle(handle);
@@ -349,20 +364,14 @@ IoStatus Win32SerialPort::ClearErrors(std::uint32_t& errors) {
 // read (the reader's purge has normally aborted it already), and each is
 // waited for until the system is done with it.
 void Win32SerialPort::FinishReader() {
-    if (status_pending_ || read_pending_) {
-        if (status_pending_) {
-            (void)::SetCommMask(handle_, 0);
-        }
-        (void)::CancelIo(handle_);
-        DWORD unused = 0;
-        if (read_pending_) {
-            (void)::GetOverlappedResult(handle_, &read_overlapped_, &unused, TRUE);
-        }
-        if (status_pending_) {
-            (void)::GetOverlappedResult(handle_, &status_overlapped_, &unused, TRUE);
-        }
-        read_pending_ = false;
+    if (status_pending_) {
+        (void)::SetCommMask(handle_, 0);
+        CancelAndWait(handle_, status_overlapped_);
         status_pending_ = false;
+    }
+    if (read_pending_) {
+        CancelAndWait(handle_, read_overlapped_);
+        read_pending_ = false;
     }
     CloseIfOpen(read_event_);
     CloseIfOpen(status_event_);
@@ -410,9 +419,7 @@ WriteOutcome Win32SerialPort::WriteResult(BOOL wait) {
 // is cancelled and waited for here: the system must be done with the buffer
 // and the overlapped record first.
 void Win32SerialPort::AbandonWrite() {
-    (void)::CancelIo(handle_);
-    DWORD unused = 0;
-    (void)::GetOverlappedResult(handle_, &write_overlapped_, &unused, TRUE);
+    CancelAndWait(handle_, write_overlapped_);
 }
 
 class Win32SerialPlatform final : public SerialPlatform {
