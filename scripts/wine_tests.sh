@@ -8,6 +8,13 @@ set -euo pipefail
 
 build=${1:-build-windows}
 shift || true
+
+# The window tests need a display: the whole run gets one virtual X display,
+# shared by every Wine program of the run.
+if [ -z "${DISPLAY:-}" ] && [ -z "${QX17_IN_XVFB:-}" ]; then
+    export QX17_IN_XVFB=1
+    exec xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" "$0" "$build" "$@"
+fi
 export WINEPREFIX="$(cd "$build" && pwd)/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
