@@ -13,3 +13,8 @@ if(QX17_WINE)
     set_tests_properties(window_win32_tests PROPERTIES
         LABELS win32_window TIMEOUT 120 RESOURCE_LOCK ${QX17_DESKTOP_LOCK})
 endif()
+
+# qx17eep.exe is one self-contained program: it imports system DLLs only.
+add_test(NAME qx17eep_imports_system_dlls_only
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/check_system_dlls.sh $<TARGET_FILE:qx17eep>)
+set_tests_properties(qx17eep_imports_system_dlls_only PROPERTIES LABELS win32_program)
