@@ -33,6 +33,13 @@ rm -rf "$WINEPREFIX"
 echo "wine: creating the prefix $WINEPREFIX"
 wineboot --init >/dev/null 2>&1
 wineserver -w
+# Every window of the run inside one Wine virtual desktop: without a window
+# manager on the display, Wine would wait two seconds for each top-level
+# window it destroys to be withdrawn.
+wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
 wineserver -p >/dev/null 2>&1 || true  # one server for the whole run
 # Start Wine's own services (services.exe, explorer.exe ...) now, away from
 # CTest: they outlive the test that would otherwise start them and would hold
