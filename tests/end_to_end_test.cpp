@@ -15,6 +15,7 @@
 #include "params/param_image.h"
 #include "protocol/exchange_state.h"
 #include "tests/support/hex_bytes.h"
+#include "tests/support/live_form.h"
 #include "tools/tracker_sim/virtual_tracker.h"
 #include "ui/form_settings.h"
 #include "ui/headless_toolkit.h"
@@ -61,32 +62,10 @@ class EndToEnd : public testing::Test {
 
     // Delivers chunks and lets the timers follow the real clock until `done`.
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-        const auto start = std::chrono::steady_clock::now();
-        auto last = start;
-        for (;;) {
-            ui_.PumpNotices([&] { return done(); }, 10ms);
-            const auto now = std::chrono::steady_clock::now();
-            ui_.AdvanceTime(std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
-            last = now;
-            if (done())
-                return true;
-            if (now - start > timeout)
-                return false;
-        }
+        return test::RunInRealTime(ui_, done, timeout);
     }
-    bool BoxShown(const std::string& text) {
-        for (const BoxRecord& box : ui_.Boxes()) {
-            if (box.text == text)
-                return true;
-        }
-        return false;
-    }
-    std::size_t Boxes(const std::string& text) {
-        std::size_t n = 0;
-        for (const BoxRecord& box : ui_.Boxes())
-            n += box.text == text;
-        return n;
-    }
+    bool BoxShown(const std::string& text) { return test::CountBoxes(ui_, text) > 0; }
+    std::size_t Boxes(const std::string& text) { return test::CountBoxes(ui_, text); }
     // Types `text` into `field` and leaves it, as the user would.
     void Edit(const std::string& field, const std::string& text) {
         ui_.Focus(field);

@@ -15,6 +15,7 @@
 #include "params/ireg.h"
 #include "params/param_image.h"
 #include "protocol/exchange_state.h"
+#include "tests/support/live_form.h"
 #include "tests/win32/registry_raw.h"
 #include "ui/form_settings.h"
 #include "ui/headless_toolkit.h"
@@ -54,31 +55,10 @@ class WineEndToEnd : public testing::Test {
 
     // Delivers chunks and lets the timers follow the real clock until `done`.
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 60s) {
-        const auto start = std::chrono::steady_clock::now();
-        auto last = start;
-        for (;;) {
-            ui_.PumpNotices([&] { return done(); }, 10ms);
-            const auto now = std::chrono::steady_clock::now();
-            ui_.AdvanceTime(std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
-            last = now;
-            if (done())
-                return true;
-            if (now - start > timeout)
-                return false;
-        }
+        return test::RunInRealTime(ui_, done, timeout);
     }
-    std::size_t Boxes(const std::string& text) {
-        std::size_t n = 0;
-        for (const BoxRecord& box : ui_.Boxes())
-            n += box.text == text;
-        return n;
-    }
-    std::string BoxTexts() {
-        std::string texts;
-        for (const BoxRecord& box : ui_.Boxes())
-            texts += "[" + box.text + "] ";
-        return texts;
-    }
+    std::size_t Boxes(const std::string& text) { return test::CountBoxes(ui_, text); }
+    std::string BoxTexts() { return test::BoxTexts(ui_); }
     // Reads the tracker; true when "Read Completed!" came.
     bool Read() {
         const std::size_t before = Boxes("Read Completed!");

@@ -22,7 +22,7 @@ set_tests_properties(registry_settings_win32_tests PROPERTIES
 # tracker of the Linux build on the other side of that Wine COM port.
 add_executable(end_to_end_win32_tests end_to_end_win32_test.cpp registry_raw.cpp)
 target_link_libraries(end_to_end_win32_tests PRIVATE
-    qx17_test_support qx17_ui GTest::gmock GTest::gtest_main)
+    qx17_test_support qx17_ui_test_support GTest::gmock GTest::gtest_main)
 qx17_warnings(end_to_end_win32_tests)
 
 set(QX17_TRACKER_SIM ${QX17_LINUX_TOOLS}/tracker_sim/tracker-sim)
