@@ -1,0 +1,26 @@
+# qx17eep.exe itself under Wine, end to end: the program against the virtual
+# tracker of the Linux build on COM2, driven from another process through its
+# window (qx17eep_driver.exe), the tracker's memory checked afterwards
+# (qx17eep_end_to_end.sh).
+add_executable(qx17eep_driver qx17eep_driver.cpp registry_raw.cpp)
+target_link_libraries(qx17eep_driver PRIVATE qx17_ui user32)
+qx17_warnings(qx17eep_driver)
+
+# The program saves its settings in the key the registry tests use, and its
+# window takes the activation from any other test's window.
+if(NOT DEFINED QX17_DESKTOP_LOCK)
+    set(QX17_DESKTOP_LOCK qx17_desktop)
+endif()
+
+if(QX17_LINUX_TOOLS AND QX17_WINE)
+    add_test(NAME qx17eep_end_to_end
+        COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/qx17eep_end_to_end.sh ${QX17_WINE}
+            ${QX17_LINUX_TOOLS}/tracker_sim/tracker-sim $<TARGET_FILE:qx17eep>
+            $<TARGET_FILE:qx17eep_driver>)
+    set_tests_properties(qx17eep_end_to_end PROPERTIES
+        LABELS win32_program TIMEOUT 240
+        RESOURCE_LOCK "${QX17_SETTINGS_KEY_LOCK};${QX17_DESKTOP_LOCK}")
+else()
+    message(STATUS "qx17eep_end_to_end not registered: "
+        "QX17_LINUX_TOOLS (the Linux build's tools/) or Wine is missing")
+endif()
