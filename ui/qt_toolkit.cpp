@@ -571,9 +571,13 @@ void QtToolkit::DetachNotices(TComm& comm) {
     comm.SetNoticeWakeup({});
     for (auto it = notice_links_.begin(); it != notice_links_.end();) {
         if ((*it)->comm == &comm) {
-            std::lock_guard lock((*it)->mutex);
-            (*it)->context = nullptr;
-            (*it)->comm = nullptr;
+            {
+                std::lock_guard lock((*it)->mutex);
+                (*it)->context = nullptr;
+                (*it)->comm = nullptr;
+            }
+            // After the lock has gone: the component no longer holds the
+            // link, so erasing it here may free it, its mutex with it.
             it = notice_links_.erase(it);
         } else {
             ++it;
