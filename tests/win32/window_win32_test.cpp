@@ -180,6 +180,18 @@ RECT ClientRect(HWND control, HWND window) {
     return rect;
 }
 
+// The character height (cell height less internal leading) of the font the
+// system really uses for `font` on `control`.
+int RealisedCharacterHeight(HWND control, HFONT font) {
+    HDC dc = ::GetDC(control);
+    HGDIOBJ previous = ::SelectObject(dc, font);
+    TEXTMETRICA metrics{};
+    ::GetTextMetricsA(dc, &metrics);
+    ::SelectObject(dc, previous);
+    ::ReleaseDC(control, dc);
+    return metrics.tmHeight - metrics.tmInternalLeading;
+}
+
 TEST_F(NativeWindow, EveryControlLiesWhereTheLayoutPutsItWithItsFont) {
     HWND window = AsHwnd(Window());
     RECT client{};
@@ -217,6 +229,7 @@ TEST_F(NativeWindow, EveryControlLiesWhereTheLayoutPutsItWithItsFont) {
         EXPECT_EQ(font.lfHeight, large ? -13 : -11);
         EXPECT_EQ(font.lfWeight, bold ? FW_BOLD : FW_NORMAL);
         EXPECT_STREQ(font.lfFaceName, "MS Sans Serif");
+        EXPECT_EQ(RealisedCharacterHeight(control, handle), large ? 13 : 11);
 
         if (spec.kind == ControlKind::ComboBox) {
             EXPECT_EQ(::SendMessageA(control, CB_GETCOUNT, 0, 0),
