@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -202,6 +203,11 @@ TEST_F(NativeWindow, EveryControlLiesWhereTheLayoutPutsItWithItsFont) {
     EXPECT_NE(style & WS_MINIMIZEBOX, 0);
     EXPECT_EQ(style & WS_MAXIMIZEBOX, 0);
     EXPECT_EQ(style & WS_THICKFRAME, 0) << "a fixed border";
+    RECT area{}, frame{};
+    ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    ::GetWindowRect(window, &frame);
+    EXPECT_LE(std::abs((frame.left - area.left) - (area.right - frame.right)), 1) << "centred";
+    EXPECT_LE(std::abs((frame.top - area.top) - (area.bottom - frame.bottom)), 1) << "centred";
 
     for (const ControlSpec& spec : Form1Layout()) {
         SCOPED_TRACE(spec.name);
