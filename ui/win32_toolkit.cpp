@@ -614,10 +614,9 @@ std::intptr_t Win32Toolkit::HandleMessage(unsigned message, std::uintptr_t wpara
         case WM_ACTIVATE:
             // A plain window gives the focus to itself when it becomes active
             // again; the focus goes back to the control that had it instead.
-            if (LOWORD(wparam) != WA_INACTIVE) {
-                if (focused_ != nullptr && focused_->Window() != nullptr) {
-                    ::SetFocus(focused_->Window());
-                }
+            if (LOWORD(wparam) != WA_INACTIVE && focused_ != nullptr &&
+                focused_->Window() != nullptr) {
+                ::SetFocus(focused_->Window());
                 return 0;
             }
             break;
