@@ -197,7 +197,14 @@ class PosixSerialPort final : public SerialPort {
         }
         SampleLineCounters();
     }
-    ~PosixSerialPort() override { ::close(fd_); }
+    // The tty keeps its exclusive mode for as long as anything else holds it
+    // open (the other end of a pseudo-terminal, another program), so it is
+    // left before closing: otherwise the next open by an ordinary user is
+    // refused.
+    ~PosixSerialPort() override {
+        (void)::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+    }
 
     // The tty driver's queues have a fixed size.
     bool SetupQueues(std::uint32_t, std::uint32_t) override { return true; }
