@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "serial/notices.h"
@@ -18,10 +19,19 @@ class WaitableEvent;
 
 inline constexpr std::uint32_t ReadChunkSize = 2048;
 
+// What a thread gets from the component. It shares the ownership of all of
+// it: a thread the component had to give up on (see TThread::Abandon) keeps
+// the port, the stop event and the queue alive for as long as it runs.
 struct IoThreadContext {
-    SerialPort* PortHandle = nullptr;
-    const WaitableEvent* CloseEvent = nullptr;
-    NotifyQueue* NotifyWindow = nullptr;
+    std::shared_ptr<SerialPort> PortHandle;
+    std::shared_ptr<const WaitableEvent> CloseEvent;
+    std::shared_ptr<NotifyQueue> NotifyWindow;
+    std::uint32_t Opening = 0;  // stamped on every notice
+
+    bool Notify(std::uint32_t message, std::uint32_t wparam = 0, std::uint32_t lparam = 0,
+                std::unique_ptr<std::uint8_t[]> block = nullptr) const;
+    // The thread's last notice: taken even by a full queue.
+    void NotifyHangup() const;
 };
 
 // Keeps one read pending, delivers each chunk, reports line errors and modem
@@ -39,8 +49,6 @@ class TReadThread : public TThread {
     void RunLoop(std::uint8_t* buffer);
     bool HandleStatusEvent(std::uint32_t mask);
     bool DeliverData(const std::uint8_t* buffer, std::uint32_t count);
-    bool Post(std::uint32_t message, std::uint32_t lparam);
-    void PostHangup();
 
     IoThreadContext context_;
 };
@@ -61,7 +69,6 @@ class TWriteThread : public TThread {
     void RunLoop();
     bool WriteBatch(WriteBlock& first);
     bool WriteBuffer(const std::uint8_t* block, std::uint32_t length);
-    void PostHangup();
 
     static constexpr std::size_t kBatchLimit = 65536;
 

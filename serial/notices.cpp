@@ -1,15 +1,24 @@
 #include "serial/notices.h"
 
+#include <limits>
 #include <new>
 #include <utility>
 
 namespace qx17 {
 
 bool NotifyQueue::Post(Notice notice) {
+    return Push(std::move(notice), kCapacity);
+}
+
+bool NotifyQueue::PostFinal(Notice notice) {
+    return Push(std::move(notice), std::numeric_limits<std::size_t>::max());
+}
+
+bool NotifyQueue::Push(Notice notice, std::size_t capacity) {
     std::shared_ptr<const std::function<void()>> wakeup;
     {
         std::lock_guard lock(mutex_);
-        if (notices_.size() >= kCapacity) {
+        if (notices_.size() >= capacity) {
             return false;
         }
         try {

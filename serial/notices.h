@@ -31,6 +31,7 @@ struct Notice {
     std::uint32_t wparam = 0;
     std::uint32_t lparam = 0;
     std::unique_ptr<std::uint8_t[]> block;  // received bytes, owned by the notice
+    std::uint32_t opening = 0;              // which opening of the port posted it
 };
 
 class NotifyQueue {
@@ -41,6 +42,12 @@ class NotifyQueue {
     // Any thread. False when the queue is full; the notice and its block are
     // then released.
     bool Post(Notice notice);
+
+    // Any thread: a thread's last notice, its hang-up, which is taken even
+    // when the queue is full, so a thread that ends because the queue was
+    // full is still heard of. Each thread posts at most one, so the queue
+    // never holds more than kCapacity plus one per thread.
+    bool PostFinal(Notice notice);
 
     // Main thread: the oldest notice, if any.
     std::optional<Notice> TakeNext();
@@ -56,6 +63,8 @@ class NotifyQueue {
     void SetWakeup(std::function<void()> wakeup);
 
   private:
+    bool Push(Notice notice, std::size_t capacity);
+
     mutable std::mutex mutex_;
     std::condition_variable queued_;
     std::deque<Notice> notices_;

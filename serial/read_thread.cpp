@@ -18,7 +18,7 @@ void TReadThread::Execute() {
     SerialPort& port = *context_.PortHandle;
     std::vector<std::uint8_t> buffer(ReadChunkSize);
     if (!port.PrepareReader() || !port.SetEventMask(EV_RLSD | EV_ERR | EV_RING)) {
-        PostHangup();
+        context_.NotifyHangup();
     } else {
         RunLoop(buffer.data());
     }
@@ -48,7 +48,7 @@ void TReadThread::RunLoop(std::uint8_t* buffer) {
                 break;
             case ReadOutcome::Kind::HungUp:
             case ReadOutcome::Kind::Failed:
-                PostHangup();
+                context_.NotifyHangup();
                 return;
         }
     }
@@ -61,12 +61,12 @@ bool TReadThread::HandleStatusEvent(std::uint32_t mask) {
         const IoStatus status = context_.PortHandle->ClearErrors(errors);
         if (status != IoStatus::Ok) {
             if (status == IoStatus::Failed) {
-                PostHangup();
+                context_.NotifyHangup();
             }
             return false;
         }
-        if (!Post(MsgReceiveError, errors)) {
-            PostHangup();
+        if (!context_.Notify(MsgReceiveError, 0, errors)) {
+            context_.NotifyHangup();
             return false;
         }
         posted = true;
@@ -79,14 +79,14 @@ bool TReadThread::HandleStatusEvent(std::uint32_t mask) {
         modem |= ModemEventRing;
     }
     if (modem != 0) {
-        if (!Post(MsgModemStateChange, modem)) {
-            PostHangup();
+        if (!context_.Notify(MsgModemStateChange, 0, modem)) {
+            context_.NotifyHangup();
             return false;
         }
         posted = true;
     }
     if (!posted) {
-        PostHangup();  // a status event that says nothing: the reader gives up
+        context_.NotifyHangup();  // a status event that says nothing: the reader gives up
     }
     return posted;
 }
@@ -95,24 +95,15 @@ bool TReadThread::DeliverData(const std::uint8_t* buffer, std::uint32_t count) {
     // One byte more than the data, left 0, so the block also reads as text.
     std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[count + 1]());
     if (!block) {
-        PostHangup();
+        context_.NotifyHangup();
         return false;
     }
     std::memcpy(block.get(), buffer, count);
-    Notice notice{MsgDataReceived, count, 0, std::move(block)};
-    if (!context_.NotifyWindow->Post(std::move(notice))) {
-        PostHangup();
+    if (!context_.Notify(MsgDataReceived, count, 0, std::move(block))) {
+        context_.NotifyHangup();
         return false;
     }
     return true;
-}
-
-bool TReadThread::Post(std::uint32_t message, std::uint32_t lparam) {
-    return context_.NotifyWindow->Post(Notice{message, 0, lparam, nullptr});
-}
-
-void TReadThread::PostHangup() {
-    (void)Post(MsgRequestHangup, 0);
 }
 
 }  // namespace qx17

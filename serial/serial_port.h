@@ -3,6 +3,7 @@
 // else. One implementation per platform (serial_port_posix.cpp, ...).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -89,6 +90,8 @@ class SerialPort {
     virtual void FinishWriter() = 0;
 };
 
+inline constexpr unsigned StopWaitMs = 10000;
+
 // Opens ports and creates what the component needs around them. The native
 // platform is the default; tests substitute one that records or fails.
 class SerialPlatform {
@@ -109,6 +112,12 @@ class SerialPlatform {
     // Starts a thread running `entry`; throws std::system_error on failure.
     virtual std::thread SpawnThread(std::function<void()> entry) {
         return std::thread(std::move(entry));
+    }
+
+    // How long closing the port waits for each thread to end before it
+    // gives the thread up.
+    virtual std::chrono::milliseconds StopWait() const {
+        return std::chrono::milliseconds(StopWaitMs);
     }
 };
 

@@ -114,15 +114,20 @@ HANDLE CreateIoEvent(bool signalled) {
 
 // Cancels the calling thread's I/O on `port` and waits until the operation of
 // `overlapped` has ended, so that its record and buffer may go. The cancel is
-// repeated while the operation is still pending: under Wine a cancel that
-// meets another thread's cancel on the same handle can be lost, and one
-// CancelIo would leave the wait without an end.
+// repeated for a while: under Wine a cancel that meets another thread's
+// cancel on the same handle can be lost. A driver that still has not ended
+// the request by then may never end it (a pulled USB adapter): the thread
+// then sleeps until it does, without spinning, keeping the record and the
+// buffer; the component has given the thread up by then and goes on.
 void CancelAndWait(HANDLE port, OVERLAPPED& overlapped) {
     constexpr DWORD kRetryMs = 100;
+    constexpr int kRetries = 50;
     (void)::CancelIo(port);
-    while (::WaitForSingleObject(overlapped.hEvent, kRetryMs) == WAIT_TIMEOUT) {
+    for (int i = 0;
+         i < kRetries && ::WaitForSingleObject(overlapped.hEvent, kRetryMs) == WAIT_TIMEOUT; ++i) {
         (void)::CancelIo(port);
     }
+    (void)::WaitForSingleObject(overlapped.hEvent, INFINITE);
     DWORD unused = 0;
     (void)::GetOverlappedResult(port, &overlapped, &unused, FALSE);
 }

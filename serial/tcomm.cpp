@@ -11,6 +11,8 @@ TComm::TComm(TComponent* owner, SerialPlatform& platform)
 
 TComm::~TComm() {
     ClosePort();
+    // A thread given up on may still post to the queue: it wakes nobody now.
+    NotifyWindow->SetWakeup({});
 }
 
 void TComm::OpenPort() {
@@ -38,7 +40,7 @@ void TComm::OpenPort() {
         PortHandle.reset();
         throw ECommsError(kMsgNoEvent);
     }
-    const IoThreadContext context{PortHandle.get(), CloseEvent.get(), &NotifyWindow};
+    const IoThreadContext context{PortHandle, CloseEvent, NotifyWindow, opening_ + 1};
     try {
         Reader = std::make_unique<TReadThread>(platform_, context);
     } catch (...) {
@@ -58,6 +60,7 @@ void TComm::OpenPort() {
         throw ECommsError(kMsgNoWriteThread);
     }
     Writer->SetPriority(THREAD_PRIORITY_ABOVE_NORMAL);
+    opening_ = context.Opening;  // from here on, earlier openings' notices are dropped
     Reader->Resume();
     Writer->Resume();
 }
@@ -78,10 +81,7 @@ void TComm::StopReader() {
     }
     CloseEvent->Set();
     PortHandle->Purge(PURGE_RXABORT | PURGE_RXCLEAR);
-    if (!Reader->WaitFor(std::chrono::milliseconds(StopWaitMs))) {
-        Reader->Terminate();
-    }
-    Reader.reset();  // releasing waits until the thread has ended
+    AwaitEnd(Reader);
 }
 
 void TComm::StopWriter() {
@@ -90,10 +90,19 @@ void TComm::StopWriter() {
     }
     CloseEvent->Set();
     PortHandle->Purge(PURGE_TXABORT | PURGE_TXCLEAR);
-    if (!Writer->WaitFor(std::chrono::milliseconds(StopWaitMs))) {
-        Writer->Terminate();
+    AwaitEnd(Writer);
+}
+
+// A thread that has not ended within the stop wait is stuck in the driver
+// (a pulled USB adapter may never complete a cancelled request): it is given
+// up, keeping the port and its buffers until it ends, and the caller goes on.
+template <typename T>
+void TComm::AwaitEnd(std::unique_ptr<T>& thread) {
+    if (!thread->WaitFor(platform_.StopWait())) {
+        thread->Terminate();
+        TThread::Abandon(std::move(thread));
     }
-    Writer.reset();
+    thread.reset();
 }
 
 bool TComm::SendData(const std::uint8_t* Buffer, std::uint16_t Length) {
@@ -121,11 +130,13 @@ void TComm::ApplyLineSettings() {
 }
 
 bool TComm::DispatchOneNotice() {
-    std::optional<Notice> notice = NotifyWindow.TakeNext();
+    std::optional<Notice> notice = NotifyWindow->TakeNext();
     if (!notice) {
         return false;
     }
-    NotifyWindowProc(*notice);
+    if (notice->opening == opening_) {
+        NotifyWindowProc(*notice);
+    }
     return true;
 }
 
@@ -135,7 +146,7 @@ void TComm::DispatchNotices() {
 }
 
 void TComm::SetNoticeWakeup(std::function<void()> wakeup) {
-    NotifyWindow.SetWakeup(std::move(wakeup));
+    NotifyWindow->SetWakeup(std::move(wakeup));
 }
 
 void TComm::NotifyWindowProc(Notice& notice) {

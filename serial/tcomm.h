@@ -33,7 +33,6 @@ using TNotifyEvent = std::function<void(TComm* Sender)>;
 using TSendDataEmptyEvent = std::function<void(TComm* Sender)>;
 
 inline constexpr std::uint32_t kCommQueueSize = 4096;
-inline constexpr unsigned StopWaitMs = 10000;
 
 class TComm : public TComponent {
   public:
@@ -54,11 +53,15 @@ class TComm : public TComponent {
     TNotifyEvent OnRequestHangup;
     TSendDataEmptyEvent OnSendDataEmpty;
 
-    // Main-thread side of the notice queue.
+    // Main-thread side of the notice queue. A notice is raised as its event
+    // only when the opening of the port that posted it is the latest one:
+    // one queued before ClosePort still arrives while the port stays closed,
+    // but never after the next OpenPort, as if the new port had sent it.
+    // DispatchOneNotice is true when it took a notice, raised or dropped.
     bool DispatchOneNotice();
     void DispatchNotices();
     void SetNoticeWakeup(std::function<void()> wakeup);
-    NotifyQueue& Notices() { return NotifyWindow; }
+    NotifyQueue& Notices() { return *NotifyWindow; }
 
     // Properties. CommName and Parity only store their value; every other line
     // property re-applies the line settings, and every time-out re-applies the
@@ -155,14 +158,19 @@ class TComm : public TComponent {
     void ApplyLineSettings();
     void StopReader();
     void StopWriter();
+    template <typename T>
+    void AwaitEnd(std::unique_ptr<T>& thread);
     void NotifyWindowProc(Notice& notice);
 
     SerialPlatform& platform_;
     std::unique_ptr<TReadThread> Reader;
     std::unique_ptr<TWriteThread> Writer;
-    std::unique_ptr<SerialPort> PortHandle;
-    std::unique_ptr<WaitableEvent> CloseEvent;
-    NotifyQueue NotifyWindow;
+    // Shared with the threads (see IoThreadContext).
+    std::shared_ptr<SerialPort> PortHandle;
+    std::shared_ptr<WaitableEvent> CloseEvent;
+    std::shared_ptr<NotifyQueue> NotifyWindow = std::make_shared<NotifyQueue>();
+    // Each OpenPort is a new opening; notices of an earlier one are dropped.
+    std::uint32_t opening_ = 0;
 
     std::string comm_name_ = "COM2";
     LineSettings line_;

@@ -37,6 +37,19 @@ void TThread::Release() {
     }
 }
 
+void TThread::Abandon(std::unique_ptr<TThread> thread) {
+    TThread* const raw = thread.release();
+    {
+        std::lock_guard lock(raw->mutex_);
+        if (!raw->ended_) {
+            raw->abandoned_ = true;
+            raw->thread_.detach();
+            return;
+        }
+    }
+    delete raw;  // it ended after all: released the normal way
+}
+
 void TThread::Entry() {
     bool run;
     {
@@ -48,8 +61,13 @@ void TThread::Entry() {
         SetCurrentThreadPriority(priority_);
         Execute();
     }
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     ended_ = true;
+    if (abandoned_) {
+        lock.unlock();
+        delete this;  // nobody else holds the object any more
+        return;
+    }
     changed_.notify_all();
 }
 

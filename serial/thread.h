@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -42,6 +43,13 @@ class TThread {
     // from their destructor, before their own members go.
     void Release();
 
+    // Gives up on a thread that did not end in time (a driver that never
+    // completes a cancelled request): it is detached and its object, with
+    // everything the object owns, is deleted by the thread itself when its
+    // body returns, if ever. Nothing it may still be using is freed under
+    // it, and the caller goes on at once.
+    static void Abandon(std::unique_ptr<TThread> thread);
+
   protected:
     // Starts the thread suspended; throws std::system_error when the platform
     // cannot create it.
@@ -57,6 +65,7 @@ class TThread {
     bool resumed_ = false;
     bool released_ = false;
     bool ended_ = false;
+    bool abandoned_ = false;
     int priority_ = THREAD_PRIORITY_NORMAL;
     std::atomic<bool> terminated_{false};
     std::thread thread_;

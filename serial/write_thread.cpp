@@ -15,7 +15,7 @@ TWriteThread::~TWriteThread() {
 void TWriteThread::Execute() {
     SerialPort& port = *context_.PortHandle;
     if (!port.PrepareWriter()) {
-        PostHangup();
+        context_.NotifyHangup();
     } else {
         RunLoop();
     }
@@ -31,8 +31,8 @@ void TWriteThread::RunLoop() {
         WriteBlock block;
         if (!queue_.TryTake(block)) {
             if (empty_notice_armed) {
-                if (!context_.NotifyWindow->Post(Notice{MsgSendDataEmpty, 0, 0, nullptr})) {
-                    PostHangup();
+                if (!context_.Notify(MsgSendDataEmpty)) {
+                    context_.NotifyHangup();
                     return;
                 }
                 empty_notice_armed = false;
@@ -43,7 +43,7 @@ void TWriteThread::RunLoop() {
                 case 1:
                     continue;
                 default:
-                    PostHangup();
+                    context_.NotifyHangup();
                     return;
             }
         }
@@ -93,15 +93,11 @@ bool TWriteThread::WriteBuffer(const std::uint8_t* block, std::uint32_t length) 
             case WriteOutcome::Kind::Closed:
                 return false;
             case WriteOutcome::Kind::Failed:
-                PostHangup();
+                context_.NotifyHangup();
                 return false;
         }
     }
     return true;
-}
-
-void TWriteThread::PostHangup() {
-    (void)context_.NotifyWindow->Post(Notice{MsgRequestHangup, 0, 0, nullptr});
 }
 
 }  // namespace qx17

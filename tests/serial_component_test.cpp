@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -386,18 +387,15 @@ TEST_F(OpenComm, NoticesPostedBeforeClosePortArriveAfterIt) {
 }
 
 // A main thread that never drains: once the queue is full the reader's posts
-// fail, it gives up, and every block it allocated is released (LeakSanitizer
-// watches the sanitizer build).
-TEST_F(OpenComm, AFullNoticeQueueEndsTheReader) {
+// fail and it gives up, but its hang-up is still taken, beyond the capacity,
+// so the owner hears of it; every block it allocated is released
+// (LeakSanitizer watches the sanitizer build).
+TEST_F(OpenComm, AFullNoticeQueueEndsTheReaderWithOneHangup) {
     Open();
     const std::size_t mark = platform.line->Calls().size();
     for (std::size_t i = 0; i < NotifyQueue::kCapacity + 5; ++i) {
         platform.line->ScriptRead({Kind::Data, 1}, {static_cast<std::uint8_t>(i)});
     }
-    for (int i = 0; i < 500 && comm.Notices().Size() < NotifyQueue::kCapacity; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(comm.Notices().Size(), NotifyQueue::kCapacity);
     // Drain only once the reader has met the full queue and ended (its own
     // purge says so); draining earlier would let its last posts through.
     const auto reader_ended = [&] {
@@ -408,11 +406,39 @@ TEST_F(OpenComm, AFullNoticeQueueEndsTheReader) {
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_TRUE(reader_ended());
+    EXPECT_EQ(comm.Notices().Size(), NotifyQueue::kCapacity + 1);
     comm.DispatchNotices();
     EXPECT_EQ(events.chunks.size(), NotifyQueue::kCapacity);
+    EXPECT_EQ(events.hangups, 1);
     platform.line->ScriptRead({Kind::Data, 1}, {0xEE});
     test::PumpFor(comm, 100ms);
     EXPECT_EQ(events.chunks.size(), NotifyQueue::kCapacity) << "the reader has ended";
+}
+
+// A reader stuck in the driver at its end, as after a pulled USB adapter that
+// never completes a cancelled request: ClosePort gives it up after the stop
+// wait and returns. The stuck thread keeps its port until it ends, then frees
+// it itself, and the component opens again in the meantime.
+TEST_F(OpenComm, ClosePortGivesUpAThreadStuckInTheDriver) {
+    platform.stop_wait = 100ms;
+    Open();
+    platform.line->HoldReaderEnd(true);
+    auto closing = std::async(std::launch::async, [&] { comm.ClosePort(); });
+    const bool returned = closing.wait_for(5s) == std::future_status::ready;
+    EXPECT_TRUE(platform.line->PortAlive()) << "freed under the stuck thread";
+    platform.line->HoldReaderEnd(false);  // also lets a hung ClosePort finish
+    closing.wait();
+    ASSERT_TRUE(returned) << "ClosePort waited for the stuck thread without a bound";
+    EXPECT_FALSE(comm.IsOpen());
+    for (int i = 0; i < 500 && platform.line->PortAlive(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(platform.line->PortAlive()) << "the thread frees its port when it ends";
+
+    comm.OpenPort();
+    platform.line->ScriptRead({Kind::Data, 1}, {7});
+    ASSERT_TRUE(PumpUntil(comm, [&] { return events.chunks.size() == 1; }));
+    EXPECT_EQ(events.hangups, 0);
 }
 
 TEST(TComm, DestructorClosesAnOpenPort) {

@@ -284,6 +284,29 @@ TEST_F(PtyComm, AChunkPostedBeforeClosePortIsDeliveredAfterIt) {
     EXPECT_THAT(events.chunks, ElementsAre(Bytes{0x95, 0x01}));
 }
 
+// Notices of a closed port wait for the main thread, but they never reach the
+// port's next opening as if the new device had sent them.
+TEST_F(PtyComm, NoticesOfAnEarlierOpeningNeverReachTheNextOne) {
+    Open();
+    pty.Write({0x95, 0x01});
+    ASSERT_TRUE(comm.Notices().WaitNonEmpty(5s));
+    pty.CloseMaster();  // and a hang-up behind the chunk
+    for (int i = 0; i < 500 && comm.Notices().Size() < 2; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(comm.Notices().Size(), 2u);
+    comm.ClosePort();
+
+    PtyPair other;
+    comm.SetCommName(other.SlavePath());
+    comm.OpenPort();
+    ASSERT_TRUE(PumpUntil(comm, [&] { return events.send_empty == 2; }));
+    other.Write({0x42});
+    ASSERT_TRUE(PumpUntil(comm, [&] { return events.TotalBytes() != 0; }));
+    EXPECT_THAT(events.chunks, ElementsAre(Bytes{0x42}));
+    EXPECT_EQ(events.hangups, 0);
+}
+
 // The master side reads nothing, so the tty's buffers fill and the writer is
 // left waiting in the middle of a block when the port closes.
 TEST_F(PtyComm, ClosePortDuringALargeWriteDropsTheRest) {

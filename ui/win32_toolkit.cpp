@@ -1,5 +1,6 @@
 #include "ui/win32_toolkit.h"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -172,11 +173,16 @@ class Win32Control final : public Control {
 
 // What a serial component's wakeup needs, shared with the component's
 // threads: the window to post to, cleared when the notices are detached.
+// `lost` says a wake-up could not be posted (a full message queue): the next
+// tick then delivers what is waiting, so later notices are not each one
+// message late for good.
 struct NoticeLink {
     std::mutex mutex;
     HWND window = nullptr;
     TComm* comm = nullptr;
     std::uintptr_t number = 0;
+    std::atomic<bool> lost{false};
+    int refuse_posts = 0;  // under the mutex; see RefuseNoticePostsForTesting
 };
 
 }  // namespace win32_detail
@@ -442,10 +448,24 @@ void Win32Toolkit::AttachNotices(TComm& comm) {
     // loop and a box's loop dispatch them in posting order.
     comm.SetNoticeWakeup([link] {
         std::lock_guard lock(link->mutex);
-        if (link->window != nullptr) {
-            ::PostMessageA(link->window, kNoticeMessage, link->number, 0);
+        if (link->window == nullptr) {
+            return;
+        }
+        const bool refused = link->refuse_posts > 0;
+        if (refused) {
+            --link->refuse_posts;
+        }
+        if (refused || !::PostMessageA(link->window, kNoticeMessage, link->number, 0)) {
+            link->lost = true;
         }
     });
+}
+
+void Win32Toolkit::RefuseNoticePostsForTesting(int count) {
+    for (const auto& link : notice_links_) {
+        std::lock_guard lock(link->mutex);
+        link->refuse_posts = count;
+    }
 }
 
 void Win32Toolkit::DetachNotices(TComm& comm) {
@@ -570,6 +590,18 @@ void Win32Toolkit::OnCommand(int id, int code) {
     }
 }
 
+// Notices whose wake-up could not be posted are delivered with the next tick,
+// in order with the rest (a wake-up that comes later finds the queue drained
+// and does nothing).
+void Win32Toolkit::DeliverLostNotices() {
+    const auto links = notice_links_;  // a handler may attach or detach
+    for (const auto& link : links) {
+        if (link->comm != nullptr && link->lost.exchange(false)) {
+            link->comm->DispatchNotices();
+        }
+    }
+}
+
 // The close button leaves the focused field: its exit runs first, so a value
 // typed just before is checked and saved.
 void Win32Toolkit::OnWindowClosing() {
@@ -590,6 +622,7 @@ std::intptr_t Win32Toolkit::HandleMessage(unsigned message, std::uintptr_t wpara
             }
             return 0;
         case WM_TIMER: {
+            DeliverLostNotices();
             const auto found = timers_.find(wparam);
             if (found != timers_.end()) {
                 found->second();

@@ -73,6 +73,11 @@ class Win32Toolkit : public Toolkit {
     // The control the window logic last saw focused, null for none.
     const Control* Focused() const;
 
+    // The next `count` wake-ups of every attached component's notices are
+    // refused, as a full message queue refuses a post. For tests: Wine's
+    // message queues have no limit, so a test cannot fill one.
+    void RefuseNoticePostsForTesting(int count);
+
     // Runs the message loop until the main window is destroyed; returns the
     // exit code of WM_QUIT.
     int RunMessageLoop();
@@ -86,6 +91,7 @@ class Win32Toolkit : public Toolkit {
 
     void OnCommand(int id, int code);
     void OnWindowClosing();
+    void DeliverLostNotices();
     void ApplyTabOrder();
     void* BoxOwner() const;
     void* FontFor(FontStyle style);

@@ -28,6 +28,17 @@ void FakeLine::HoldWrites(bool hold) {
     changed.notify_all();
 }
 
+void FakeLine::HoldReaderEnd(bool hold) {
+    std::lock_guard lock(mutex);
+    hold_reader_end = hold;
+    changed.notify_all();
+}
+
+bool FakeLine::PortAlive() {
+    std::lock_guard lock(mutex);
+    return port_alive;
+}
+
 std::size_t FakeLine::WrittenCount() {
     std::lock_guard lock(mutex);
     return written.size();
@@ -118,7 +129,10 @@ class FakePort final : public SerialPort {
         errors = line_->clear_errors;
         return IoStatus::Ok;
     }
-    void FinishReader() override {}
+    void FinishReader() override {
+        std::unique_lock lock(line_->mutex);
+        line_->changed.wait(lock, [this] { return !line_->hold_reader_end; });
+    }
 
     bool PrepareWriter() override { return true; }
     WriteOutcome Write(const std::uint8_t* data, std::uint32_t length,

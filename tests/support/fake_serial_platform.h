@@ -4,6 +4,7 @@
 // call by call.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,7 +28,8 @@ struct FakeLine {
     std::vector<std::uint8_t> written;
     std::uint32_t max_write = 0xFFFFFFFF;  // bytes accepted per Write call
     bool fail_writes = false;
-    bool hold_writes = false;  // Write waits until this is cleared
+    bool hold_writes = false;      // Write waits until this is cleared
+    bool hold_reader_end = false;  // FinishReader waits until this is cleared
     bool setup_ok = true;
     bool port_alive = false;
     bool reader_prepared = false;
@@ -40,6 +42,8 @@ struct FakeLine {
     // Queues what the next WaitRead returns; Data outcomes carry `bytes`.
     void ScriptRead(ReadOutcome outcome, std::vector<std::uint8_t> bytes = {});
     void HoldWrites(bool hold);
+    void HoldReaderEnd(bool hold);
+    bool PortAlive();
     std::size_t WrittenCount();
 };
 
@@ -50,11 +54,13 @@ class FakeSerialPlatform : public SerialPlatform {
     OpenError open_error = OpenError::None;
     bool event_ok = true;
     int fail_spawn_at = -1;  // index of the thread whose creation fails
+    std::chrono::milliseconds stop_wait{StopWaitMs};
     std::vector<std::string> opened_names;
 
     OpenResult Open(const std::string& comm_name) override;
     std::unique_ptr<WaitableEvent> CreateEvent() override;
     std::thread SpawnThread(std::function<void()> entry) override;
+    std::chrono::milliseconds StopWait() const override { return stop_wait; }
 
   private:
     int spawned_ = 0;

@@ -439,5 +439,37 @@ TEST_F(NativeWindow, TicksAndReceivedChunksKeepComingWhileABoxIsOpen) {
     ui_.DetachNotices(comm);
 }
 
+// A wake-up that cannot be posted (a full message queue) delays nothing for
+// good: the next tick delivers the notice that waits, and the next notice
+// comes with its own wake-up.
+TEST_F(NativeWindow, ALostNoticeWakeupIsMadeUpByTheNextTick) {
+    ui_.StartTimer(20, [] {});
+    test::FakeSerialPlatform platform;
+    TComm comm(nullptr, platform);
+    std::vector<std::vector<std::uint8_t>> chunks;
+    comm.OnReceiveData = [&](TComm*, const std::uint8_t* data, std::uint16_t length) {
+        chunks.emplace_back(data, data + length);
+    };
+    int send_empty = 0;
+    comm.OnSendDataEmpty = [&](TComm*) { ++send_empty; };
+    ui_.AttachNotices(comm);
+    comm.SetCommName("COM1");
+    comm.OpenPort();
+    ASSERT_TRUE(PumpUntil(Window(), [&] { return send_empty == 1; }));
+
+    ui_.RefuseNoticePostsForTesting(1);
+    platform.line->ScriptRead({ReadOutcome::Kind::Data, 1}, {0x01});
+    EXPECT_TRUE(PumpUntil(
+        Window(), [&] { return chunks.size() == 1; }, 2s))
+        << "the notice whose wake-up was lost waits for the next notice";
+    platform.line->ScriptRead({ReadOutcome::Kind::Data, 1}, {0x02});
+    ASSERT_TRUE(PumpUntil(
+        Window(), [&] { return chunks.size() == 2; }, 2s));
+    EXPECT_THAT(chunks, ElementsAre(ElementsAre(0x01), ElementsAre(0x02)));
+
+    comm.ClosePort();
+    ui_.DetachNotices(comm);
+}
+
 }  // namespace
 }  // namespace qx17
