@@ -30,8 +30,7 @@ void WriteValue(HKEY_ROOT root, const std::string& key, const std::string& name,
 
 }  // namespace
 
-std::string RegReadString(HKEY_ROOT root, const std::string& key, const std::string& name) {
-    const std::optional<RegistryValue> value = ReadValue(root, key, name);
+std::string StringFromValue(const std::string& name, const std::optional<RegistryValue>& value) {
     if (!value) {
         return {};
     }
@@ -42,8 +41,7 @@ std::string RegReadString(HKEY_ROOT root, const std::string& key, const std::str
     return value->data.substr(0, value->data.find('\0'));
 }
 
-std::int32_t RegReadInteger(HKEY_ROOT root, const std::string& key, const std::string& name) {
-    const std::optional<RegistryValue> value = ReadValue(root, key, name);
+std::int32_t IntegerFromValue(const std::string& name, const std::optional<RegistryValue>& value) {
     if (!value) {
         return 0;
     }
@@ -58,6 +56,14 @@ std::int32_t RegReadInteger(HKEY_ROOT root, const std::string& key, const std::s
         bits |= std::uint32_t{static_cast<std::uint8_t>(value->data[i])} << (8 * i);
     }
     return static_cast<std::int32_t>(bits);
+}
+
+std::string RegReadString(HKEY_ROOT root, const std::string& key, const std::string& name) {
+    return StringFromValue(name, ReadValue(root, key, name));
+}
+
+std::int32_t RegReadInteger(HKEY_ROOT root, const std::string& key, const std::string& name) {
+    return IntegerFromValue(name, ReadValue(root, key, name));
 }
 
 bool RegWriteString(HKEY_ROOT root, const std::string& key, const std::string& name,

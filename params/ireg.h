@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "params/registry.h"
@@ -23,6 +24,11 @@ bool RegWriteString(HKEY_ROOT root, const std::string& key, const std::string& n
                     const std::string& text);
 bool RegWriteInteger(HKEY_ROOT root, const std::string& key, const std::string& name,
                      std::int32_t value);
+
+// The reading rules of the two routines above, for a value looked up
+// elsewhere (nothing: it does not exist).
+std::string StringFromValue(const std::string& name, const std::optional<RegistryValue>& value);
+std::int32_t IntegerFromValue(const std::string& name, const std::optional<RegistryValue>& value);
 
 // The saved settings' key, under HKEY_CURRENT_USER.
 inline constexpr const char* kSettingsKey = "\\software\\Kestrowind\\QX17EEP";

@@ -4,9 +4,9 @@
 
 namespace qx17 {
 
-std::array<std::uint8_t, kParamImageSize> ParamImage{};
+ImageBytes ParamImage{};
 
-std::string ImageBytesToText(std::int32_t start, std::int32_t count) {
+std::string ImageBytesToText(const ImageBytes& image, std::int32_t start, std::int32_t count) {
     if (count <= 0) {
         return {};
     }
@@ -16,57 +16,61 @@ std::string ImageBytesToText(std::int32_t start, std::int32_t count) {
     if (begin >= end) {
         return {};
     }
-    return std::string(ParamImage.begin() + begin, ParamImage.begin() + end);
+    return std::string(image.begin() + begin, image.begin() + end);
 }
 
-void PutBytes(ImageField field, std::string_view bytes) {
+std::string ImageBytesToText(std::int32_t start, std::int32_t count) {
+    return ImageBytesToText(ParamImage, start, count);
+}
+
+void PutBytes(ImageBytes& image, ImageField field, std::string_view bytes) {
     const std::size_t n = std::min(bytes.size(), field.width);
     for (std::size_t i = 0; i < n; ++i) {
-        ParamImage[field.first + i] = static_cast<std::uint8_t>(bytes[i]);
+        image[field.first + i] = static_cast<std::uint8_t>(bytes[i]);
     }
 }
 
-void PutHashText(ImageField field, std::string_view text) {
-    PutBytes(field, text);
+void PutHashText(ImageBytes& image, ImageField field, std::string_view text) {
+    PutBytes(image, field, text);
     if (text.size() < field.width) {
-        ParamImage[field.first + text.size()] = '#';
+        image[field.first + text.size()] = '#';
     }
 }
 
-void PutU8(ImageField field, std::uint8_t value) {
-    ParamImage[field.first] = value;
+void PutU8(ImageBytes& image, ImageField field, std::uint8_t value) {
+    image[field.first] = value;
 }
 
-void PutU16(ImageField field, std::uint16_t value) {
-    ParamImage[field.first] = static_cast<std::uint8_t>(value & 0xFF);
-    ParamImage[field.first + 1] = static_cast<std::uint8_t>(value >> 8);
+void PutU16(ImageBytes& image, ImageField field, std::uint16_t value) {
+    image[field.first] = static_cast<std::uint8_t>(value & 0xFF);
+    image[field.first + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
-void PutI32(ImageField field, std::int32_t value) {
+void PutI32(ImageBytes& image, ImageField field, std::int32_t value) {
     const auto bits = static_cast<std::uint32_t>(value);
     for (std::size_t i = 0; i < 4; ++i) {
-        ParamImage[field.first + i] = static_cast<std::uint8_t>((bits >> (8 * i)) & 0xFF);
+        image[field.first + i] = static_cast<std::uint8_t>((bits >> (8 * i)) & 0xFF);
     }
 }
 
-std::uint8_t GetU8(ImageField field) {
-    return ParamImage[field.first];
+std::uint8_t GetU8(const ImageBytes& image, ImageField field) {
+    return image[field.first];
 }
 
-std::uint16_t GetU16(ImageField field) {
-    return static_cast<std::uint16_t>(ParamImage[field.first] | (ParamImage[field.first + 1] << 8));
+std::uint16_t GetU16(const ImageBytes& image, ImageField field) {
+    return static_cast<std::uint16_t>(image[field.first] | (image[field.first + 1] << 8));
 }
 
-std::int32_t GetI32(ImageField field) {
+std::int32_t GetI32(const ImageBytes& image, ImageField field) {
     std::uint32_t bits = 0;
     for (std::size_t i = 0; i < 4; ++i) {
-        bits |= std::uint32_t{ParamImage[field.first + i]} << (8 * i);
+        bits |= std::uint32_t{image[field.first + i]} << (8 * i);
     }
     return static_cast<std::int32_t>(bits);
 }
 
-std::string GetBytes(ImageField field) {
-    return ImageBytesToText(static_cast<std::int32_t>(field.first),
+std::string GetBytes(const ImageBytes& image, ImageField field) {
+    return ImageBytesToText(image, static_cast<std::int32_t>(field.first),
                             static_cast<std::int32_t>(field.width));
 }
 

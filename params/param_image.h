@@ -12,8 +12,11 @@ namespace qx17 {
 
 inline constexpr std::size_t kParamImageSize = 4097;
 
-// All zero when the program starts.
-extern std::array<std::uint8_t, kParamImageSize> ParamImage;
+// A parameter image: one byte per tracker address.
+using ImageBytes = std::array<std::uint8_t, kParamImageSize>;
+
+// The window's image. All zero when the program starts.
+extern ImageBytes ParamImage;
 
 // A value's place in the image: first byte and width.
 struct ImageField {
@@ -40,26 +43,28 @@ inline constexpr ImageField kSMS_INT{229, 2};  // u16 LE, minutes
 inline constexpr ImageField kSOS_NO{231, 16};
 inline constexpr ImageField kCallReply{247, 1};  // item index, 0xFF none
 
-// `count` bytes from `start` as a byte string, 0x00 bytes included; empty for
-// a count of 0 or less. Bytes outside the image are not read: the result
-// holds only the part of the range that lies inside it.
+// `count` bytes of `image` from `start` as a byte string, 0x00 bytes
+// included; empty for a count of 0 or less. Bytes outside the image are not
+// read: the result holds only the part of the range that lies inside it.
+std::string ImageBytesToText(const ImageBytes& image, std::int32_t start, std::int32_t count);
+// The same on the window's image.
 std::string ImageBytesToText(std::int32_t start, std::int32_t count);
 
 // Encoders. A '#'-terminated text: the text's bytes, then one '#' when it is
 // shorter than the field; the bytes after the '#' are left as they are. A
 // text longer than the field is cut to the field's width, so nothing spills
 // into the next field.
-void PutHashText(ImageField field, std::string_view text);
+void PutHashText(ImageBytes& image, ImageField field, std::string_view text);
 // The bytes of `bytes`, at most the field's width, from its first byte.
-void PutBytes(ImageField field, std::string_view bytes);
-void PutU8(ImageField field, std::uint8_t value);
-void PutU16(ImageField field, std::uint16_t value);
-void PutI32(ImageField field, std::int32_t value);
+void PutBytes(ImageBytes& image, ImageField field, std::string_view bytes);
+void PutU8(ImageBytes& image, ImageField field, std::uint8_t value);
+void PutU16(ImageBytes& image, ImageField field, std::uint16_t value);
+void PutI32(ImageBytes& image, ImageField field, std::int32_t value);
 
 // Decoders.
-std::uint8_t GetU8(ImageField field);
-std::uint16_t GetU16(ImageField field);
-std::int32_t GetI32(ImageField field);
-std::string GetBytes(ImageField field);
+std::uint8_t GetU8(const ImageBytes& image, ImageField field);
+std::uint16_t GetU16(const ImageBytes& image, ImageField field);
+std::int32_t GetI32(const ImageBytes& image, ImageField field);
+std::string GetBytes(const ImageBytes& image, ImageField field);
 
 }  // namespace qx17

@@ -8,32 +8,19 @@
 #include "protocol/frame_builders.h"
 #include "protocol/frame_finder.h"
 #include "protocol/link_buffers.h"
+#include "protocol/link_commands.h"
 
 namespace qx17 {
 
 namespace {
-
-constexpr std::uint8_t kAnnounce1 = 0xAA;
-constexpr std::uint8_t kAnnounce2 = 0x99;
-constexpr std::uint8_t kWriteReply = 0x94;
-constexpr std::uint8_t kReadReply = 0x95;
 
 constexpr std::uint8_t kIdle = 0;
 constexpr std::uint8_t kSingleWrite = 1;
 constexpr std::uint8_t kReadAll = 2;
 constexpr std::uint8_t kWriteAll = 7;
 
-void SendImageRange(std::uint8_t address_low, std::size_t first, std::size_t count) {
-    std::string data;
-    data.push_back('\0');
-    data.push_back(static_cast<char>(address_low));
-    data += ImageBytesToText(static_cast<std::int32_t>(first), static_cast<std::int32_t>(count));
-    SendWriteFrame(data);
-}
-
-void SendWriteAllFrame(std::size_t step) {
-    const WriteAllFrame& frame = kWriteAllFrames[step];
-    SendImageRange(frame.address_low, frame.first, frame.count);
+void SendImageRange(const ImageRange& range) {
+    SendWriteFrame(WriteData(ParamImage, range));
 }
 
 void OnAnnouncement(ExchangeHost& host) {
@@ -45,15 +32,12 @@ void OnAnnouncement(ExchangeHost& host) {
     }
 }
 
-// The reply's data: the frame's payload after the command byte, taken now,
-// before a box's nested loop can bring another chunk into RxBuffer. Only
-// the data: the CRC and whatever followed the frame stay out of the image.
+// The reply's data, taken now, before a box's nested loop can bring another
+// chunk into RxBuffer: the payload after the command byte only, the CRC and
+// whatever followed the frame stay out of the image.
 std::string ReplyData(std::uint16_t at) {
     const std::size_t length = std::size_t{RxBuffer[at - 2u]} * 256 + RxBuffer[at - 1u];
-    if (length <= 1) {
-        return {};
-    }
-    return std::string(RxBuffer.begin() + at + 1, RxBuffer.begin() + at + length);
+    return ReadReplyData(&RxBuffer[at], length);
 }
 
 void OnReadReply(ExchangeHost& host, std::uint16_t at) {
@@ -70,7 +54,7 @@ void OnReadReply(ExchangeHost& host, std::uint16_t at) {
 
 void OnWriteAllAcknowledged(ExchangeHost& host) {
     if (WriteStep < 3) {
-        SendWriteAllFrame(WriteStep + 1u);
+        SendImageRange(kWriteAllFrames[WriteStep + 1u]);
         ReplyCountdown = kNextWriteAllTicks;
         ++WriteStep;
         return;
@@ -104,25 +88,25 @@ void HandleReceivedChunk(ExchangeHost& host, const std::uint8_t* bytes, std::uin
     const std::uint8_t next = RxBuffer[at + 1u];  // within the frame's CRC at least
     switch (LinkState) {
         case kIdle:
-            if (command == kAnnounce1 && next == kAnnounce2) {
+            if (command == kAnnounceCommand && next == kAnnounceSecond) {
                 OnAnnouncement(host);
             }
             break;
         case kSingleWrite:
-            if (command == kWriteReply) {
+            if (command == kWriteCommand) {
                 LinkState = kIdle;
-                if (next == 1) {
+                if (next == kWriteSucceeded) {
                     host.ShowMessage("Write Completed!", "Completed");
                 }
             }
             break;
         case kReadAll:
-            if (command == kReadReply) {
+            if (command == kReadCommand) {
                 OnReadReply(host, at);
             }
             break;
         case kWriteAll:
-            if (command == kWriteReply && next == 1) {
+            if (command == kWriteCommand && next == kWriteSucceeded) {
                 OnWriteAllAcknowledged(host);
             }
             break;
@@ -156,26 +140,26 @@ void AutoWriteTick(ExchangeHost& host) {
 
 void StartWriteAll(ExchangeHost& host) {
     host.FieldsToImage();
-    SendWriteAllFrame(0);
+    SendImageRange(kWriteAllFrames[0]);
     ReplyCountdown = kFirstWriteAllTicks;
     LinkState = kWriteAll;
     WriteStep = 0;
 }
 
 void StartReadAll() {
-    SendRawFrame(std::string("\x95\x00\x00\x01\x00", 5));
+    SendRawFrame(kReadAllPayload);
     ReplyCountdown = kReadAllTicks;
     LinkState = kReadAll;
 }
 
 void StartDefault() {
-    SendRawFrame(std::string("\x94\x00\x02\xFF", 4));
+    SendRawFrame(kDefaultPayload);
     ReplyCountdown = kSingleWriteTicks;
     LinkState = kSingleWrite;
 }
 
 void StartSingleWrite(std::uint8_t address_low, std::size_t first, std::size_t count) {
-    SendImageRange(address_low, first, count);
+    SendImageRange({address_low, first, count});
     ReplyCountdown = kSingleWriteTicks;
     LinkState = kSingleWrite;
 }

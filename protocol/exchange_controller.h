@@ -38,17 +38,4 @@ void StartDefault();
 // 0x00 `address_low`.
 void StartSingleWrite(std::uint8_t address_low, std::size_t first, std::size_t count);
 
-// One frame of the write-all sequence.
-struct WriteAllFrame {
-    std::uint8_t address_low;
-    std::size_t first;
-    std::size_t count;
-};
-inline constexpr WriteAllFrame kWriteAllFrames[4] = {
-    {0x02, 2, 4},     // PW
-    {0x10, 16, 136},  // GPRS_MODE to Port, and byte 151
-    {0xA8, 168, 22},  // Listen, LOG_INT, TimeZone
-    {0xD4, 212, 36},  // SleepMode, SMS_OBJ, SMS_INT, SOS_NO, CallReply
-};
-
 }  // namespace qx17

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "protocol/frame_codec.h"
 #include "protocol/link_buffers.h"
-#include "protocol/link_crc.h"
 
 namespace qx17 {
 
@@ -27,15 +27,9 @@ std::uint16_t FindFrame(std::uint16_t start) {
         return 0;
     }
 
-    // Only this first pair is tried. Computed in size_t, so a declared length
-    // of up to 0xFFFF cannot wrap the index.
-    const std::size_t payload_length = std::size_t{RxBuffer[i + 2]} * 256 + RxBuffer[i + 3];
-    const std::size_t crc_at = i + 4 + payload_length;
-    if (crc_at + 2 > length) {
-        return 0;
-    }
-    const std::uint16_t crc = LinkCrc(&RxBuffer[i], 4 + payload_length);
-    if (RxBuffer[crc_at] != (crc >> 8) || RxBuffer[crc_at + 1] != (crc & 0xFF)) {
+    // Only this first pair is tried.
+    std::size_t payload_length = 0;
+    if (CheckFrameAt(RxBuffer.data(), length, i, payload_length) != FrameCheck::kValid) {
         return 0;
     }
     return static_cast<std::uint16_t>(i + 4);

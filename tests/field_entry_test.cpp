@@ -59,9 +59,13 @@ TEST_F(FieldEntry, EachFieldKeepsAcceptedTextsAndRestoresRefusedOnes) {
         const char* bad;
     } cases[] = {
         {"IN_APN", "internet", "123456789012345678901234567890123"},
+        {"IN_APN", "internet", "a#b"},  // the tracker would keep only "a"
         {"IN_APNNAME", "user", "123456789012345678901"},
+        {"IN_APNNAME", "user", "us#er"},
         {"IN_APNPW", "secret", "123456789012345678901"},
+        {"IN_APNPW", "secret", "#"},
         {"IN_IP", "10.0.0.1", "123456789012345678901234567890123"},
+        {"IN_IP", "10.0.0.1", "host#1"},
         {"IN_PORT", "65535", "65536"},
         {"IN_ID", "12345678901234", "123456789012345"},
         {"IN_GPRSTM", "655350", "655351"},

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "ui/field_rules.h"
+#include "params/field_rules.h"
 
 namespace qx17 {
 namespace {
@@ -30,11 +30,13 @@ const std::string k16Digits = "1234567890123456";
 INSTANTIATE_TEST_SUITE_P(
     Fields, Rules,
     testing::Values(
-        // Free texts: only their length counts.
+        // Free texts: their length, and no '#', which would end them early
+        // in the tracker's memory.
         RuleCase{R::kText32, std::string(32, ' '), true},
         RuleCase{R::kText32, std::string(33, 'a'), false}, RuleCase{R::kText32, "", true},
-        RuleCase{R::kText20, std::string(20, '#'), true},
-        RuleCase{R::kText20, std::string(21, 'x'), false},
+        RuleCase{R::kText32, "a#b", false}, RuleCase{R::kText32, "#", false},
+        RuleCase{R::kText20, std::string(20, '~'), true},
+        RuleCase{R::kText20, std::string(21, 'x'), false}, RuleCase{R::kText20, "pass#", false},
         // Port and logging interval.
         RuleCase{R::kPortNumber, "65535", true}, RuleCase{R::kPortNumber, "65536", false},
         RuleCase{R::kPortNumber, "000000", false}, RuleCase{R::kPortNumber, "80a", false},

@@ -150,9 +150,9 @@ TEST_F(Mapping, DecodingRules) {
 
     ParamImage[16] = 5;   // any mode but 0 and 1: on, UDP
     ParamImage[247] = 3;  // no such item
-    PutI32(kTimeZone, 3630);
-    PutBytes(kID, std::string(7, '\xFF'));
-    PutU16(kGPRS_TM, 65535);
+    PutI32(ParamImage, kTimeZone, 3630);
+    PutBytes(ParamImage, kID, std::string(7, '\xFF'));
+    PutU16(ParamImage, kGPRS_TM, 65535);
     ImageToFields(form);
     EXPECT_TRUE(form.SelGPRS->Checked());
     EXPECT_EQ(form.SelTCP->ItemIndex(), 1);
@@ -176,7 +176,7 @@ TEST_F(Mapping, BadNumbersEncodeAsZeroAndABadIdLeavesItsBytes) {
         FieldsToImage(form);
         EXPECT_EQ(ImageHex(17, 2), c.bytes) << c.text;
     }
-    PutBytes(kID, "\x01\x02\x03\x04\x05\x06\x07");
+    PutBytes(ParamImage, kID, "\x01\x02\x03\x04\x05\x06\x07");
     form.IN_ID->SetText("12-34");
     FieldsToImage(form);
     EXPECT_EQ(ImageHex(107, 7), "01 02 03 04 05 06 07");

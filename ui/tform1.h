@@ -10,11 +10,11 @@
 #include <map>
 #include <string>
 
+#include "params/field_rules.h"
 #include "protocol/exchange_host.h"
 #include "serial/component.h"
 #include "serial/serial_port.h"
 #include "serial/tcomm.h"
-#include "ui/field_rules.h"
 #include "ui/form_settings.h"
 #include "ui/toolkit.h"
 

@@ -1,0 +1,111 @@
+#include "params/field_rules.h"
+
+#include "params/text_conversions.h"
+
+namespace qx17 {
+
+namespace {
+
+// Only digits, at most `max_digits` of them, and not empty unless allowed.
+bool Digits(std::string_view text, std::size_t max_digits, bool empty_ok) {
+    if (text.empty()) {
+        return empty_ok;
+    }
+    return text.size() <= max_digits && IsAllDigits(text);
+}
+
+// Digits as above whose value is at most `max_value`.
+bool Number(std::string_view text, std::size_t max_digits, bool empty_ok, std::int32_t max_value) {
+    return Digits(text, max_digits, empty_ok) && TextToInt(text) <= max_value;
+}
+
+}  // namespace
+
+bool Accepts(FieldRule rule, std::string_view text) {
+    switch (rule) {
+        // The tracker ends these texts at the first '#': one inside would
+        // cut the value short there.
+        case FieldRule::kText32:
+            return text.size() <= 32 && text.find('#') == std::string_view::npos;
+        case FieldRule::kText20:
+            return text.size() <= 20 && text.find('#') == std::string_view::npos;
+        case FieldRule::kPortNumber:
+            return Number(text, 5, true, 65535);
+        case FieldRule::kTrackerId:
+            return Digits(text, 14, true);
+        case FieldRule::kGprsInterval:
+            return Number(text, 6, false, 655350);
+        case FieldRule::kPhone: {
+            if (text.size() > 16) {
+                return false;
+            }
+            const std::string_view rest = text.starts_with('+') ? text.substr(1) : text;
+            return IsAllDigits(rest);
+        }
+        case FieldRule::kSmsInterval: {
+            if (!Number(text, 5, true, 65535)) {
+                return false;
+            }
+            const std::int32_t minutes = TextToInt(text);
+            return minutes == 0 || minutes >= 10;
+        }
+        case FieldRule::kPassword:
+            return text.size() == 4 && IsAllDigits(text);
+        case FieldRule::kTimeZoneMinutes: {
+            const std::string_view digits =
+                (text.starts_with('+') || text.starts_with('-')) ? text.substr(1) : text;
+            return Number(digits, 5, false, 65535);
+        }
+        case FieldRule::kPowerSaving:
+            // One byte in the image: a larger value would reach the tracker
+            // as its low byte.
+            return Number(text, 5, false, 255);
+    }
+    return false;
+}
+
+const char* RuleText(FieldRule rule) {
+    switch (rule) {
+        case FieldRule::kText32:
+            return "at most 32 characters, no '#'";
+        case FieldRule::kText20:
+            return "at most 20 characters, no '#'";
+        case FieldRule::kPortNumber:
+            return "empty, or up to 5 digits with a value of at most 65535";
+        case FieldRule::kTrackerId:
+            return "empty, or up to 14 digits";
+        case FieldRule::kGprsInterval:
+            return "1 to 6 digits with a value of at most 655350";
+        case FieldRule::kPhone:
+            return "at most 16 characters: digits, with one optional leading '+'";
+        case FieldRule::kSmsInterval:
+            return "empty, or up to 5 digits with a value of 0 or 10 to 65535";
+        case FieldRule::kPassword:
+            return "exactly 4 digits";
+        case FieldRule::kTimeZoneMinutes:
+            return "an optional '+' or '-', then 1 to 5 digits with a value of at most 65535";
+        case FieldRule::kPowerSaving:
+            return "1 to 5 digits with a value of at most 255";
+    }
+    return "";
+}
+
+const FieldEntry kFieldEntries[15] = {
+    {"APN", "APN", FieldRule::kText32},
+    {"APN_NAME", "APN Account", FieldRule::kText20},
+    {"APN_PW", "APN Password", FieldRule::kText20},
+    {"GPRS_TM", "Interval", FieldRule::kGprsInterval},
+    {"ID", "Tracker ID", FieldRule::kTrackerId},
+    {"IP", "IP", FieldRule::kText32},
+    {"Port", "Port", FieldRule::kPortNumber},
+    {"SMS_OBJ", "Tracking No", FieldRule::kPhone},
+    {"SMS_INT", "Interval", FieldRule::kSmsInterval},
+    {"PW", "Password", FieldRule::kPassword},
+    {"Listen", "Wiretapping", FieldRule::kPhone},
+    {"SOS_NO", "SOS No", FieldRule::kPhone},
+    {"LOG_INT", "Logging", FieldRule::kPortNumber},
+    {"TimeZone", "Time Zone", FieldRule::kTimeZoneMinutes},
+    {"SleepMode", "Power Saving", FieldRule::kPowerSaving},
+};
+
+}  // namespace qx17

@@ -1,0 +1,53 @@
+// The requests the tool sends and what it takes from the replies, shared by
+// the window's exchange controller and the command-line tool, so that both
+// put the same bytes on the line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "params/param_image.h"
+
+namespace qx17 {
+
+inline constexpr std::uint8_t kAnnounceCommand = 0xAA;  // tracker: AA 99
+inline constexpr std::uint8_t kAnnounceSecond = 0x99;
+inline constexpr std::uint8_t kWriteCommand = 0x94;  // tool: write; tracker: its acknowledgement
+inline constexpr std::uint8_t kReadCommand = 0x95;   // tool: read; tracker: its reply
+inline constexpr std::uint8_t kWriteSucceeded = 1;   // acknowledgement status
+
+// Payloads, command byte first.
+inline constexpr std::string_view kHandshakePayload{"\x99\xAA\x55", 3};
+// Read all: from address 0, 256 bytes.
+inline constexpr std::string_view kReadAllPayload{"\x95\x00\x00\x01\x00", 5};
+// "Default": a write of 0xFF at address 0x0002.
+inline constexpr std::string_view kDefaultPayload{"\x94\x00\x02\xFF", 4};
+
+// A range of the image as it is written: address 0x00 `address_low`, the
+// image's bytes `first` to `first + count - 1`.
+struct ImageRange {
+    std::uint8_t address_low;
+    std::size_t first;
+    std::size_t count;
+};
+
+// The write-all sequence, frame by frame.
+inline constexpr ImageRange kWriteAllFrames[4] = {
+    {0x02, 2, 4},     // PW
+    {0x10, 16, 136},  // GPRS_MODE to Port, and byte 151
+    {0xA8, 168, 22},  // Listen, LOG_INT, TimeZone
+    {0xD4, 212, 36},  // SleepMode, SMS_OBJ, SMS_INT, SOS_NO, CallReply
+};
+
+// The data of a write frame (what follows its command byte) for `range` of
+// `image`: 0x00, the address low byte, the bytes.
+std::string WriteData(const ImageBytes& image, const ImageRange& range);
+
+// The data of a read reply whose frame holds `payload_length` payload bytes
+// from `payload` (command byte first): the payload after the command byte,
+// nothing of the CRC or of what followed the frame.
+std::string ReadReplyData(const std::uint8_t* payload, std::size_t payload_length);
+
+}  // namespace qx17
