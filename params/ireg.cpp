@@ -66,20 +66,28 @@ std::int32_t RegReadInteger(HKEY_ROOT root, const std::string& key, const std::s
     return IntegerFromValue(name, ReadValue(root, key, name));
 }
 
-bool RegWriteString(HKEY_ROOT root, const std::string& key, const std::string& name,
-                    const std::string& text) {
-    WriteValue(root, key, name, {REG_SZ, text + '\0'});
-    return true;
+RegistryValue StringValue(const std::string& text) {
+    return {REG_SZ, text + '\0'};
 }
 
-bool RegWriteInteger(HKEY_ROOT root, const std::string& key, const std::string& name,
-                     std::int32_t value) {
+RegistryValue IntegerValue(std::int32_t value) {
     const auto bits = static_cast<std::uint32_t>(value);
     std::string data(4, '\0');
     for (std::size_t i = 0; i < 4; ++i) {
         data[i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
     }
-    WriteValue(root, key, name, {REG_DWORD, data});
+    return {REG_DWORD, data};
+}
+
+bool RegWriteString(HKEY_ROOT root, const std::string& key, const std::string& name,
+                    const std::string& text) {
+    WriteValue(root, key, name, StringValue(text));
+    return true;
+}
+
+bool RegWriteInteger(HKEY_ROOT root, const std::string& key, const std::string& name,
+                     std::int32_t value) {
+    WriteValue(root, key, name, IntegerValue(value));
     return true;
 }
 

@@ -29,6 +29,9 @@ bool RegWriteInteger(HKEY_ROOT root, const std::string& key, const std::string& 
 // elsewhere (nothing: it does not exist).
 std::string StringFromValue(const std::string& name, const std::optional<RegistryValue>& value);
 std::int32_t IntegerFromValue(const std::string& name, const std::optional<RegistryValue>& value);
+// The values the two write routines store.
+RegistryValue StringValue(const std::string& text);
+RegistryValue IntegerValue(std::int32_t value);
 
 // The saved settings' key, under HKEY_CURRENT_USER.
 inline constexpr const char* kSettingsKey = "\\software\\Kestrowind\\QX17EEP";

@@ -1,0 +1,74 @@
+#include "params/profile.h"
+
+#include <optional>
+
+#include "params/field_settings.h"
+#include "params/ireg.h"
+#include "params/reg_file_format.h"
+
+namespace qx17 {
+
+namespace {
+
+class DocumentReader final : public SettingsReader {
+  public:
+    explicit DocumentReader(const RegDocument& doc) : doc_(doc) {}
+    std::size_t found = 0;
+    std::string Text(const std::string& name) override { return StringFromValue(name, Find(name)); }
+    std::int32_t Number(const std::string& name) override {
+        return IntegerFromValue(name, Find(name));
+    }
+
+  private:
+    std::optional<RegistryValue> Find(const std::string& name) {
+        RegistryValue value;
+        switch (doc_.Find(kSettingsSection, name, value)) {
+            case RegDocument::Lookup::kFound:
+                ++found;
+                return value;
+            case RegDocument::Lookup::kMissing:
+                return std::nullopt;
+            case RegDocument::Lookup::kDamaged:
+                break;
+        }
+        throw ERegistryException("Failed to get data for '" + name + "'");
+    }
+
+    const RegDocument& doc_;
+};
+
+class DocumentWriter final : public SettingsWriter {
+  public:
+    explicit DocumentWriter(RegDocument& doc) : doc_(doc) {}
+    void Text(const std::string& name, const std::string& text) override {
+        doc_.Set(kSettingsSection, name, StringValue(text));
+    }
+    void Number(const std::string& name, std::int32_t value) override {
+        doc_.Set(kSettingsSection, name, IntegerValue(value));
+    }
+
+  private:
+    RegDocument& doc_;
+};
+
+}  // namespace
+
+FieldValues ParseProfile(std::string_view file, std::size_t* found) {
+    const RegDocument doc = RegDocument::Parse(file);
+    DocumentReader reader(doc);
+    FieldValues values;
+    LoadFieldValues(reader, values);
+    if (found != nullptr) {
+        *found = reader.found;
+    }
+    return values;
+}
+
+std::string SerializeProfile(const FieldValues& values) {
+    RegDocument doc = RegDocument::Parse("REGEDIT4\r\n\r\n");
+    DocumentWriter writer(doc);
+    SaveFieldValues(writer, values);
+    return doc.Serialize();
+}
+
+}  // namespace qx17

@@ -1,0 +1,147 @@
+#include "tools/qx17ctl/durable_file.h"
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace qx17::ctl {
+
+namespace {
+
+std::string SystemError() {
+    return "system error " + std::to_string(::GetLastError());
+}
+
+bool WriteWhole(HANDLE file, std::string_view content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
+        if (!::WriteFile(file, content.data() + done, chunk, &written, nullptr)) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+class Win32AppendFile final : public AppendFile {
+  public:
+    explicit Win32AppendFile(HANDLE file) : file_(file) {}
+    ~Win32AppendFile() override { ::CloseHandle(file_); }
+
+    bool Lock() override {
+        OVERLAPPED whole{};
+        return ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != FALSE;
+    }
+    void Unlock() override {
+        OVERLAPPED whole{};
+        (void)::UnlockFileEx(file_, 0, MAXDWORD, MAXDWORD, &whole);
+    }
+
+    bool ReadAll(std::string& content) override {
+        content.clear();
+        LARGE_INTEGER start{};
+        if (!::SetFilePointerEx(file_, start, nullptr, FILE_BEGIN)) {
+            return false;
+        }
+        char buffer[8192];
+        for (;;) {
+            DWORD n = 0;
+            if (!::ReadFile(file_, buffer, sizeof buffer, &n, nullptr)) {
+                return false;
+            }
+            if (n == 0) {
+                return true;
+            }
+            content.append(buffer, n);
+        }
+    }
+
+    bool DropTornTail() override {
+        std::string content;
+        if (!ReadAll(content)) {
+            return false;
+        }
+        if (content.empty() || content.back() == '\n') {
+            return true;
+        }
+        const std::size_t newline = content.rfind('\n');
+        LARGE_INTEGER keep{};
+        keep.QuadPart = newline == std::string::npos ? 0 : static_cast<LONGLONG>(newline + 1);
+        return ::SetFilePointerEx(file_, keep, nullptr, FILE_BEGIN) && ::SetEndOfFile(file_) &&
+               ::FlushFileBuffers(file_);
+    }
+
+    bool Append(std::string_view text) override {
+        LARGE_INTEGER end{};
+        return ::SetFilePointerEx(file_, end, nullptr, FILE_END) && WriteWhole(file_, text) &&
+               ::FlushFileBuffers(file_);
+    }
+
+  private:
+    HANDLE file_;
+};
+
+class Win32Claim final : public ExclusiveClaim {
+  public:
+    explicit Win32Claim(HANDLE file) : file_(file) {}
+    ~Win32Claim() override {
+        if (file_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(file_);
+        }
+    }
+    bool Held() const override { return file_ != INVALID_HANDLE_VALUE; }
+
+  private:
+    HANDLE file_;
+};
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view content,
+                           std::string& error) {
+    const std::filesystem::path temporary = file.wstring() + L".tmp";
+    HANDLE out = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        error = SystemError();
+        return false;
+    }
+    const bool written = WriteWhole(out, content) && ::FlushFileBuffers(out);
+    if (!written) {
+        error = SystemError();
+    }
+    ::CloseHandle(out);
+    if (!written || !::MoveFileExW(temporary.c_str(), file.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (error.empty()) {
+            error = SystemError();
+        }
+        ::DeleteFileW(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file, std::string& error) {
+    HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = SystemError();
+        return nullptr;
+    }
+    return std::make_unique<Win32AppendFile>(handle);
+}
+
+std::unique_ptr<ExclusiveClaim> ExclusiveClaim::Try(const std::filesystem::path& file) {
+    // No sharing: a second process's open fails while this one holds it.
+    return std::make_unique<Win32Claim>(::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                                      nullptr));
+}
+
+}  // namespace qx17::ctl

@@ -1,0 +1,36 @@
+// The production line: on every port at once, wait for a tracker to
+// announce itself, give it the profile (read, merge, write, verify), log it,
+// and wait for the next one. Each port has its own thread, link and state;
+// they share the log, the ID sequence and the count, nothing else.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "params/field_values.h"
+#include "serial/serial_port.h"
+#include "tools/qx17ctl/tracker_link.h"
+
+namespace qx17::ctl {
+
+class Progress;
+
+struct LineOptions {
+    std::vector<std::string> ports;
+    FieldValues profile;
+    std::optional<std::filesystem::path> log;
+    std::optional<long> count;          // stop after this many trackers in all
+    std::optional<std::string> id_start;  // give each tracker the next ID
+    LinkTimes times;
+    std::chrono::milliseconds reopen_every{1000};  // a lost port is opened again
+};
+
+// Runs until the count is reached or Ctrl-C (which lets every tracker in
+// progress finish; a second one interrupts them). Returns the exit code: 0
+// when every tracker ended ok, otherwise that of the last one that did not.
+int RunProductionLine(const LineOptions& options, Progress& progress,
+                      SerialPlatform& platform = NativeSerialPlatform());
+
+}  // namespace qx17::ctl

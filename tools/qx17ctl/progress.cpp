@@ -1,0 +1,85 @@
+#include "tools/qx17ctl/progress.h"
+
+#include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace qx17::ctl {
+
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+    return ::_isatty(_fileno(stdout)) != 0;
+#else
+    return ::isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+Progress::Progress(bool terminal) : terminal_(terminal) {}
+
+Progress::~Progress() {
+    Finish();
+}
+
+void Progress::EraseLine() {
+    if (drawn_) {
+        std::fputs("\r\033[K", stdout);
+        std::fflush(stdout);
+        drawn_ = false;
+    }
+}
+
+void Progress::DrawLine() {
+    if (steps_.empty()) {
+        return;
+    }
+    std::string line;
+    for (const auto& [port, text] : steps_) {
+        if (!line.empty()) {
+            line += " | ";
+        }
+        line += port + ": " + text;
+    }
+    std::fputs(("\r\033[K" + line).c_str(), stdout);
+    std::fflush(stdout);
+    drawn_ = true;
+}
+
+void Progress::Step(const std::string& port, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    if (!terminal_) {
+        std::fprintf(stderr, "%s: %s\n", port.c_str(), text.c_str());
+        return;
+    }
+    steps_[port] = text;
+    DrawLine();
+}
+
+void Progress::Clear(const std::string& port) {
+    std::lock_guard lock(mutex_);
+    if (steps_.erase(port) != 0 && terminal_) {
+        EraseLine();
+        DrawLine();
+    }
+}
+
+void Progress::Message(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    EraseLine();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+    if (terminal_) {
+        DrawLine();
+    }
+}
+
+void Progress::Finish() {
+    std::lock_guard lock(mutex_);
+    steps_.clear();
+    EraseLine();
+}
+
+}  // namespace qx17::ctl

@@ -1,0 +1,46 @@
+// What qx17ctl tells its user while it works. On a terminal, one progress
+// line on stdout, redrawn in place with the step of every port ("COM3:
+// write-all frame 2 of 4"); otherwise each step as a plain line on stderr,
+// so stdout keeps only the results. Messages always go to stderr.
+//
+// Every member function may be called from any thread.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace qx17::ctl {
+
+class Progress {
+  public:
+    // `terminal`: stdout is a terminal.
+    explicit Progress(bool terminal);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    // What `port` is doing now.
+    void Step(const std::string& port, const std::string& text);
+    // `port` is idle again: its part of the progress line goes.
+    void Clear(const std::string& port);
+    // A line on stderr (the progress line is cleared for it and drawn again).
+    void Message(const std::string& text);
+
+    // The progress line is cleared before results go to stdout.
+    void Finish();
+
+  private:
+    void EraseLine();
+    void DrawLine();
+
+    const bool terminal_;
+    std::mutex mutex_;
+    std::map<std::string, std::string> steps_;
+    bool drawn_ = false;
+};
+
+// True when stdout is a terminal.
+bool StdoutIsTerminal();
+
+}  // namespace qx17::ctl

@@ -1,0 +1,110 @@
+#include "tools/qx17ctl/provisioning.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "protocol/link_commands.h"
+#include "tools/qx17ctl/field_table.h"
+#include "tools/qx17ctl/tracker_link.h"
+
+namespace qx17::ctl {
+
+namespace {
+
+void CheckAcknowledged(const std::string& reply, const std::string& what) {
+    if (reply.size() < 2 || static_cast<std::uint8_t>(reply[1]) != kWriteSucceeded) {
+        const int status = reply.size() < 2 ? -1 : static_cast<std::uint8_t>(reply[1]);
+        throw WriteRefused("the tracker refused " + what +
+                           (status < 0 ? " (no status)" : " (status " + std::to_string(status) + ")"));
+    }
+}
+
+bool Covers(const ImageField& field, std::size_t index) {
+    return index >= field.first && index < field.first + field.width;
+}
+
+std::string Hex(std::uint8_t byte) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", byte);
+    return text;
+}
+
+}  // namespace
+
+ImageBytes ReadTracker(TrackerLink& link) {
+    const std::string reply =
+        link.Request(kReadAllPayload, kReadCommand, link.Times().read_all, "read-all");
+    const std::string data =
+        ReadReplyData(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size());
+    ImageBytes image{};
+    std::copy_n(data.begin(), std::min(data.size(), image.size()), image.begin());
+    return image;
+}
+
+WritePlan MergeProfile(const ImageBytes& tracker, const FieldValues& profile, const IdChoice& id) {
+    WritePlan plan{profile, tracker};
+    switch (id.kind) {
+        case IdChoice::Kind::kKeep:
+            plan.values.ID = ImageToFields(tracker).ID;
+            break;
+        case IdChoice::Kind::kGiven:
+            plan.values.ID = id.digits;
+            break;
+        case IdChoice::Kind::kProfile:
+            break;
+    }
+    FieldsToImage(plan.values, plan.image);
+    return plan;
+}
+
+void WriteAll(TrackerLink& link, const ImageBytes& image) {
+    const LinkTimes& times = link.Times();
+    for (std::size_t step = 0; step < std::size(kWriteAllFrames); ++step) {
+        const std::string what = "write-all frame " + std::to_string(step + 1) + " of 4";
+        const std::string reply = link.Request(
+            std::string(1, static_cast<char>(kWriteCommand)) + WriteData(image, kWriteAllFrames[step]),
+            kWriteCommand, step == 0 ? times.first_write : times.next_write, what);
+        CheckAcknowledged(reply, what);
+    }
+}
+
+std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageBytes& read_back) {
+    const FieldValues wrote = ImageToFields(written);
+    const FieldValues read = ImageToFields(read_back);
+    std::vector<Difference> differences;
+    for (const ImageRange& range : kWriteAllFrames) {
+        for (std::size_t i = range.first; i < range.first + range.count; ++i) {
+            if (written[i] == read_back[i]) {
+                continue;
+            }
+            // By field: each field that shows differently, once; a byte no
+            // field shows differently (outside every field, or beyond a
+            // text's '#'), as itself.
+            bool named = false;
+            for (const FieldRow& row : FieldRows()) {
+                if (!Covers(row.place, i) || row.Stored(wrote) == row.Stored(read)) {
+                    continue;
+                }
+                named = true;
+                const bool seen = std::any_of(differences.begin(), differences.end(),
+                                              [&](const Difference& d) { return d.name == row.name; });
+                if (!seen) {
+                    differences.push_back({row.name, row.Stored(wrote), row.Stored(read)});
+                }
+            }
+            if (!named) {
+                differences.push_back(
+                    {"byte " + std::to_string(i), Hex(written[i]), Hex(read_back[i])});
+            }
+        }
+    }
+    return differences;
+}
+
+void SendDefault(TrackerLink& link) {
+    const std::string reply =
+        link.Request(kDefaultPayload, kWriteCommand, link.Times().single, "Default");
+    CheckAcknowledged(reply, "Default");
+}
+
+}  // namespace qx17::ctl

@@ -1,0 +1,60 @@
+// What qx17ctl does with one tracker over its link: read its memory, write a
+// profile into it the way the window's "Write" does, check what it holds
+// afterwards, and send it "Default".
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "params/field_values.h"
+#include "params/param_image.h"
+
+namespace qx17::ctl {
+
+class TrackerLink;
+
+// The tracker refused a write: its acknowledgement's status was not 1.
+class WriteRefused : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Which tracker ID a write gives: the tracker's own (the default), the
+// profile's, or the digits given.
+struct IdChoice {
+    enum class Kind { kKeep, kProfile, kGiven } kind = Kind::kKeep;
+    std::string digits;
+};
+
+// A field whose read-back differs from what was written.
+struct Difference {
+    std::string name;  // saved-settings name, or "byte N" for a byte no field covers
+    std::string written;
+    std::string read;
+};
+
+// The read-all: the tracker's memory from address 0, as far as its reply
+// goes; the rest of the image is zero.
+ImageBytes ReadTracker(TrackerLink& link);
+
+// The tracker's own image with the profile's values encoded into it, exactly
+// as the window encodes its fields before a write-all: bytes no field covers
+// keep what the tracker had.
+struct WritePlan {
+    FieldValues values;
+    ImageBytes image;
+};
+WritePlan MergeProfile(const ImageBytes& tracker, const FieldValues& profile, const IdChoice& id);
+
+// The four write-all frames, each after the previous one's acknowledgement.
+// WriteRefused for a refused frame, LinkError when the tracker does not answer.
+void WriteAll(TrackerLink& link, const ImageBytes& image);
+
+// Every byte the write-all covers, compared: the fields that differ, each once.
+std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageBytes& read_back);
+
+// "Default" and its acknowledgement; WriteRefused when it is refused.
+void SendDefault(TrackerLink& link);
+
+}  // namespace qx17::ctl

@@ -1,0 +1,135 @@
+#include "tools/qx17ctl/tracker_link.h"
+
+#include <array>
+
+#include "protocol/frame_codec.h"
+#include "protocol/link_buffers.h"
+#include "protocol/link_commands.h"
+#include "serial/tcomm.h"
+#include "tools/qx17ctl/progress.h"
+
+namespace qx17::ctl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How often a wait looks at Ctrl-C.
+constexpr milliseconds kSlice{100};
+
+bool IsAnnouncement(const std::string& payload) {
+    return payload.size() >= 2 && static_cast<std::uint8_t>(payload[0]) == kAnnounceCommand &&
+           static_cast<std::uint8_t>(payload[1]) == kAnnounceSecond;
+}
+
+milliseconds Left(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? left : milliseconds{0};
+}
+
+}  // namespace
+
+TrackerLink::TrackerLink(std::string port, const LinkTimes& times, Progress& progress,
+                         SerialPlatform& platform)
+    : port_(std::move(port)), times_(times), progress_(progress), platform_(platform) {}
+
+TrackerLink::~TrackerLink() {
+    Close();
+}
+
+void TrackerLink::Open() {
+    Close();
+    comm_ = std::make_unique<TComm>(nullptr, platform_);
+    ApplyComm1FormValues(*comm_);
+    comm_->SetCommName(port_);
+    comm_->OnReceiveData = [this](TComm*, const std::uint8_t* bytes, std::uint16_t length) {
+        frames_.Add(bytes, length);
+    };
+    comm_->OnRequestHangup = [this](TComm*) { lost_ = true; };
+    lost_ = false;
+    frames_.Clear();
+    try {
+        comm_->OpenPort();
+    } catch (const ECommsError& e) {
+        comm_.reset();
+        throw LinkError(LinkFailure::kCannotOpen, port_ + ": " + e.what() + ".");
+    }
+}
+
+void TrackerLink::Close() {
+    comm_.reset();  // closes the port
+}
+
+bool TrackerLink::IsOpen() const {
+    return comm_ && comm_->IsOpen();
+}
+
+void TrackerLink::Pump(milliseconds slice) {
+    comm_->Notices().WaitNonEmpty(slice);
+    comm_->DispatchNotices();
+}
+
+void TrackerLink::ThrowIfLostOrStopped() {
+    if (lost_) {
+        throw LinkError(LinkFailure::kPortLost, port_ + ": the port went away.");
+    }
+    if (CurrentStopLevel() == StopLevel::kNow) {
+        throw LinkError(LinkFailure::kInterrupted, port_ + ": interrupted.");
+    }
+}
+
+void TrackerLink::Send(std::string_view payload) {
+    std::array<std::uint8_t, kTxBufferSize> frame{};
+    const std::size_t length = EncodeFrame(frame.data(), frame.size(), payload);
+    if (length == 0 || !comm_->SendData(frame.data(), static_cast<std::uint16_t>(length))) {
+        throw LinkError(LinkFailure::kPortLost, port_ + ": the port takes nothing more.");
+    }
+}
+
+bool TrackerLink::AwaitAnnouncement() {
+    frames_.Clear();
+    for (;;) {
+        if (CurrentStopLevel() != StopLevel::kNone) {
+            return false;
+        }
+        ThrowIfLostOrStopped();
+        while (const std::optional<std::string> frame = frames_.Next()) {
+            if (IsAnnouncement(*frame)) {
+                Send(kHandshakePayload);
+                return true;
+            }
+        }
+        Pump(kSlice);
+    }
+}
+
+std::string TrackerLink::Request(std::string_view payload, std::uint8_t reply_command,
+                                 milliseconds wait, const std::string& what) {
+    for (int attempt = 0; attempt <= times_.retries; ++attempt) {
+        progress_.Step(port_, attempt == 0 ? what : what + " (again, no reply)");
+        frames_.Clear();  // nothing received before the request answers it
+        Send(payload);
+        bool answered_announcement = false;
+        const Clock::time_point deadline = Clock::now() + wait;
+        while (Left(deadline).count() > 0) {
+            Pump(std::min(Left(deadline), kSlice));
+            ThrowIfLostOrStopped();
+            while (const std::optional<std::string> frame = frames_.Next()) {
+                if (!frame->empty() && static_cast<std::uint8_t>((*frame)[0]) == reply_command) {
+                    return *frame;
+                }
+                if (IsAnnouncement(*frame) && !answered_announcement) {
+                    // The tracker (re)started and was not listening: answer
+                    // it, then ask again, once per attempt.
+                    answered_announcement = true;
+                    Send(kHandshakePayload);
+                    Send(payload);
+                }
+            }
+        }
+    }
+    throw LinkError(LinkFailure::kTimeout, port_ + ": no reply to " + what + ".");
+}
+
+}  // namespace qx17::ctl
