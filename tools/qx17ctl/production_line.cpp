@@ -1,5 +1,6 @@
 #include "tools/qx17ctl/production_line.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -80,9 +81,13 @@ class Line {
         }
         ++done_;
         if (options_.count && done_ >= *options_.count) {
-            RequestStop(StopLevel::kFinish);
+            finished_ = true;
         }
     }
+
+    // The count is reached, or the ID sequence used up: the ports stop waiting.
+    bool Finished() const { return finished_; }
+    void Finish() { finished_ = true; }
 
     int ExitCode() {
         std::lock_guard lock(mutex_);
@@ -102,6 +107,7 @@ class Line {
     std::optional<IdSequence> ids_;
     long taken_ = 0;
     long done_ = 0;
+    std::atomic<bool> finished_{false};
     int exit_code_ = kExitDone;
 };
 
@@ -138,14 +144,14 @@ class Station {
 
     void Run() {
         Progress& progress = line_.Reporter();
-        while (CurrentStopLevel() == StopLevel::kNone) {
+        while (CurrentStopLevel() == StopLevel::kNone && !line_.Finished()) {
             if (!link_.IsOpen() && !Reopen()) {
                 continue;
             }
             progress.Step(link_.Port(), "waiting for a tracker");
             bool announced = false;
             try {
-                announced = link_.AwaitAnnouncement();
+                announced = link_.AwaitAnnouncement([this] { return line_.Finished(); });
             } catch (const LinkError& e) {
                 Lost(e.what());
                 continue;
@@ -200,7 +206,7 @@ class Station {
                 if (!next) {
                     line_.Reporter().Message(row.port + ": the ID sequence is used up.");
                     line_.GiveBackTracker();
-                    RequestStop(StopLevel::kFinish);
+                    line_.Finish();
                     return;
                 }
                 id = {IdChoice::Kind::kGiven, *next};

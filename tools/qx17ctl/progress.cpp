@@ -18,7 +18,12 @@ bool StdoutIsTerminal() {
 #endif
 }
 
-Progress::Progress(bool terminal) : terminal_(terminal) {}
+void Progress::ToStderr(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+Progress::Progress(bool terminal, LineSink lines) : terminal_(terminal), lines_(std::move(lines)) {}
 
 Progress::~Progress() {
     Finish();
@@ -51,7 +56,7 @@ void Progress::DrawLine() {
 void Progress::Step(const std::string& port, const std::string& text) {
     std::lock_guard lock(mutex_);
     if (!terminal_) {
-        std::fprintf(stderr, "%s: %s\n", port.c_str(), text.c_str());
+        lines_(port + ": " + text);
         return;
     }
     steps_[port] = text;
@@ -69,8 +74,7 @@ void Progress::Clear(const std::string& port) {
 void Progress::Message(const std::string& text) {
     std::lock_guard lock(mutex_);
     EraseLine();
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
+    lines_(text);
     if (terminal_) {
         DrawLine();
     }

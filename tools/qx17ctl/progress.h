@@ -6,6 +6,7 @@
 // Every member function may be called from any thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -14,8 +15,12 @@ namespace qx17::ctl {
 
 class Progress {
   public:
+    // Where the lines for stderr go (the tests keep them).
+    using LineSink = std::function<void(const std::string& line)>;
+    static void ToStderr(const std::string& line);
+
     // `terminal`: stdout is a terminal.
-    explicit Progress(bool terminal);
+    explicit Progress(bool terminal, LineSink lines = ToStderr);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -35,6 +40,7 @@ class Progress {
     void DrawLine();
 
     const bool terminal_;
+    const LineSink lines_;
     std::mutex mutex_;
     std::map<std::string, std::string> steps_;
     bool drawn_ = false;

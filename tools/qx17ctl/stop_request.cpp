@@ -23,6 +23,10 @@ void RequestStop(StopLevel level) {
     }
 }
 
+void ClearStopRequest() {
+    stop_level.store(0);
+}
+
 // Called from the platform's handler: each press goes one level further.
 void StepStopLevel() {
     int current = stop_level.load();

@@ -17,6 +17,9 @@ StopLevel CurrentStopLevel();
 // trackers is reached this way.
 void RequestStop(StopLevel level);
 
+// Back to no stop asked for: a new run in the same process (the tests).
+void ClearStopRequest();
+
 // For the platform's handler: one press more (async-signal-safe).
 void StepStopLevel();
 

@@ -17,6 +17,7 @@ using std::chrono::milliseconds;
 
 // How often a wait looks at Ctrl-C.
 constexpr milliseconds kSlice{100};
+constexpr std::uint32_t kReadIntervalMs = 10;
 
 bool IsAnnouncement(const std::string& payload) {
     return payload.size() >= 2 && static_cast<std::uint8_t>(payload[0]) == kAnnounceCommand &&
@@ -42,6 +43,10 @@ void TrackerLink::Open() {
     Close();
     comm_ = std::make_unique<TComm>(nullptr, platform_);
     ApplyComm1FormValues(*comm_);
+    // The window's line, but chunks end after 10 ms of quiet rather than
+    // 100: frames are put together from the chunks here, so where a chunk
+    // ends does not matter, and each reply comes 90 ms sooner.
+    comm_->SetReadIntervalTimeout(kReadIntervalMs);
     comm_->SetCommName(port_);
     comm_->OnReceiveData = [this](TComm*, const std::uint8_t* bytes, std::uint16_t length) {
         frames_.Add(bytes, length);
@@ -87,10 +92,10 @@ void TrackerLink::Send(std::string_view payload) {
     }
 }
 
-bool TrackerLink::AwaitAnnouncement() {
+bool TrackerLink::AwaitAnnouncement(const std::function<bool()>& give_up) {
     frames_.Clear();
     for (;;) {
-        if (CurrentStopLevel() != StopLevel::kNone) {
+        if (CurrentStopLevel() != StopLevel::kNone || (give_up && give_up())) {
             return false;
         }
         ThrowIfLostOrStopped();

@@ -71,8 +71,9 @@ class TrackerLink {
     bool IsOpen() const;
 
     // Waits, without a time limit, for a tracker to announce itself, and
-    // answers it with the handshake. False when a stop was asked for.
-    bool AwaitAnnouncement();
+    // answers it with the handshake. False when a stop was asked for, or
+    // `give_up` (looked at every 100 ms) says so.
+    bool AwaitAnnouncement(const std::function<bool()>& give_up = {});
 
     // Sends the frame of `payload` and returns the payload of the first
     // reply whose command byte is `reply_command`. A tracker that announces

@@ -53,6 +53,7 @@ Commands, one per line on stdin; each is answered on stdout with "ok" or
   corrupt           corrupt the CRC of the next reply
   split [MS]        send the next reply in two parts, MS ms apart (150)
   nack              refuse the next write (ack 0, nothing stored)
+  flip              store the next write with one bit flipped, ack 1
   noise HEX         send these bytes (no AB) before the next reply
   delay MS          answer every request MS ms late (0: at once)
   pace on|off       send at 9600 bits per second, or at full speed
@@ -230,6 +231,10 @@ bool RunCommand(qx17::sim::VirtualTracker& tracker, const std::string& line) {
     }
     if (command == "nack" && args.empty()) {
         tracker.NackNextWrite();
+        return ok();
+    }
+    if (command == "flip" && args.empty()) {
+        tracker.FlipNextWrite();
         return ok();
     }
     if (command == "announce" && args.empty()) {

@@ -223,6 +223,7 @@ struct VirtualTracker::Impl {
     bool drop_next = false;
     bool corrupt_next = false;
     bool nack_next = false;
+    bool flip_next = false;
     std::optional<Milliseconds> split_next;
     Bytes noise_next;
     Bytes noise_always;
@@ -565,6 +566,14 @@ void VirtualTracker::Impl::HandleFrame(const Bytes& frame) {
                 note += ", refused";
             } else if (is_default) {
                 memory = factory;
+            } else if (std::exchange(flip_next, false) && !data.empty()) {
+                // A cell that does not keep what it was given: the first
+                // byte stored with its lowest bit flipped, acknowledged all
+                // the same.
+                Bytes stored = data;
+                stored[0] ^= 0x01;
+                WriteLocked(address, stored);
+                note += ", first byte flipped";
             } else {
                 WriteLocked(address, data);
             }
@@ -765,6 +774,11 @@ void VirtualTracker::SplitNextReply(Milliseconds gap) {
 void VirtualTracker::NackNextWrite() {
     std::lock_guard lock(impl_->mu);
     impl_->nack_next = true;
+}
+
+void VirtualTracker::FlipNextWrite() {
+    std::lock_guard lock(impl_->mu);
+    impl_->flip_next = true;
 }
 
 void VirtualTracker::NoiseBeforeNextReply(const Bytes& noise) {

@@ -115,6 +115,9 @@ class VirtualTracker {
     void CorruptNextReply();  // both CRC bytes inverted
     void SplitNextReply(Milliseconds gap = Milliseconds{150});
     void NackNextWrite();  // the next write (Default too) is refused: ack 0, nothing stored
+    // The next write (not a Default) is stored with the lowest bit of its
+    // first byte flipped and acknowledged as done: what only a read-back finds.
+    void FlipNextWrite();
     void NoiseBeforeNextReply(const Bytes& noise);  // throws if it holds 0xAB
 
     // Persistent settings.

@@ -1,0 +1,62 @@
+// Test helper for qx17ctl's logic: virtual trackers on pseudo-terminals, a
+// profile, short time-outs and a record of what the tool tells its user.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "params/field_values.h"
+#include "tools/qx17ctl/progress.h"
+#include "tools/qx17ctl/tracker_link.h"
+#include "tools/tracker_sim/virtual_tracker.h"
+
+namespace qx17::ctl::test {
+
+// The profile the tests write: every field away from the factory value.
+FieldValues TestProfile();
+
+// A temporary folder, removed with everything in it.
+class TempFolder {
+  public:
+    TempFolder();
+    ~TempFolder();
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    const std::filesystem::path& Path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+class CtlTest : public testing::Test {
+  protected:
+    CtlTest();
+    ~CtlTest() override;
+
+    // A tracker that announces itself every 200 ms until it is answered, or
+    // one that only answers.
+    sim::VirtualTracker& AddTracker(const std::string& id = "35712001234567",
+                                    bool announce = true);
+    // Its memory as an image.
+    static ImageBytes MemoryOf(const sim::VirtualTracker& tracker);
+    // A link to `tracker`, opened.
+    std::unique_ptr<TrackerLink> OpenLink(const sim::VirtualTracker& tracker);
+
+    // Everything said on stderr, one entry a line.
+    std::vector<std::string> Lines();
+    bool Said(const std::string& part);
+
+    LinkTimes times_;
+    std::mutex lines_mutex_;
+    std::vector<std::string> lines_;
+    Progress progress_;
+    std::vector<std::unique_ptr<sim::VirtualTracker>> trackers_;
+    TempFolder folder_;
+};
+
+}  // namespace qx17::ctl::test

@@ -1,0 +1,207 @@
+// The production line over real pseudo-terminals to virtual trackers: many
+// ports at once, one log row per tracker, IDs that are never given twice,
+// a tracker that announces itself again, a lost port and Ctrl-C; and the
+// log itself under two writers and after a crash.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "tests/ctl/ctl_fixture.h"
+#include "tools/qx17ctl/exit_codes.h"
+#include "tools/qx17ctl/line_log.h"
+#include "tools/qx17ctl/production_line.h"
+#include "tools/qx17ctl/stop_request.h"
+
+namespace qx17::ctl {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Event;
+using sim::Is;
+using testing::ElementsAre;
+
+std::vector<std::vector<std::string>> Rows(const std::filesystem::path& log) {
+    std::ifstream in(log);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line + "\n", kLogHeader);
+    std::vector<std::vector<std::string>> rows;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::stringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) {
+            fields.push_back(cell);
+        }
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+class Line : public test::CtlTest {
+  protected:
+    LineOptions Options(long count) {
+        LineOptions options;
+        for (const auto& tracker : trackers_) {
+            options.ports.push_back(tracker->SlavePath());
+        }
+        options.profile = test::TestProfile();
+        options.log = log_;
+        options.count = count;
+        options.id_start = "0900";
+        options.times = times_;
+        options.reopen_every = 50ms;
+        return options;
+    }
+    std::future<int> Start(const LineOptions& options) {
+        return std::async(std::launch::async,
+                          [this, options] { return RunProductionLine(options, progress_); });
+    }
+    // Waits until `tracker` has acknowledged `n` writes in all.
+    static bool Written(const sim::VirtualTracker& tracker, std::size_t n) {
+        return tracker.WaitFor(Is(Event::kAck), 10s, n).has_value();
+    }
+
+    std::filesystem::path log_ = folder_ / "line.csv";
+};
+
+TEST_F(Line, EveryTrackerOnEveryPortGetsTheProfileAndAnIdOfItsOwn) {
+    sim::VirtualTracker& a = AddTracker("101");
+    sim::VirtualTracker& b = AddTracker("202");
+    std::future<int> line = Start(Options(3));
+    ASSERT_TRUE(Written(a, 4) && Written(b, 4));
+
+    // The tracker just done restarts and announces itself again: it is not
+    // done twice. Then a new tracker on the same port.
+    ASSERT_TRUE(a.WaitFor(Is(Event::kReadReply), 5s, 2));  // its read-back
+    a.Announce();
+    ASSERT_TRUE(a.WaitFor(Is(Event::kReadReply), 5s, 3));
+    EXPECT_TRUE(a.WaitFor([](const sim::LogEntry&) { return false; }, 300ms) == std::nullopt);
+    EXPECT_EQ(a.Count(Is(Event::kWrite)), 4u);
+    a.RestoreFactoryMemory();
+    a.WriteMemory(107, {0x30, 0x3F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});  // ID 303
+    a.Announce();
+    ASSERT_EQ(line.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(line.get(), kExitDone);
+
+    const auto rows = Rows(log_);
+    ASSERT_EQ(rows.size(), 3u);
+    std::vector<std::string> ids;
+    for (const auto& row : rows) {
+        ASSERT_GE(row.size(), 5u);
+        EXPECT_EQ(row[4], "ok");
+        ids.push_back(row[3]);
+    }
+    std::sort(ids.begin(), ids.end());
+    EXPECT_THAT(ids, ElementsAre("0900", "0901", "0902"));
+    EXPECT_EQ(rows.back()[2], "303") << "the ID the new tracker came with";
+    FieldValues expected = test::TestProfile();
+    expected.ID = rows.back()[3];
+    EXPECT_EQ(ImageToFields(MemoryOf(a)), expected);
+
+    // Started again on the same log: the sequence goes on after the IDs used.
+    b.Announce();
+    std::future<int> again = Start(Options(1));
+    ASSERT_EQ(again.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(again.get(), kExitDone);
+    EXPECT_EQ(Rows(log_).back()[3], "0903");
+}
+
+// Each tracker's outcome is its row: a refusal, a time-out and a lost port
+// are logged as such, and a lost port does not stop the line.
+TEST_F(Line, AFailureIsTheTrackersRowAndTheLineGoesOn) {
+    sim::VirtualTracker& refusing = AddTracker();
+    refusing.NackNextWrite();
+    sim::VirtualTracker& silent = AddTracker();
+    silent.SetReplyDelay(5s);
+    sim::VirtualTracker& pulled = AddTracker();
+    pulled.SetReplyDelay(1s);
+    std::future<int> line = Start(Options(3));
+    ASSERT_TRUE(pulled.WaitFor(Is(Event::kRead), 5s));
+    pulled.HangUp();
+    ASSERT_EQ(line.wait_for(20s), std::future_status::ready);
+    EXPECT_NE(line.get(), kExitDone);
+    std::map<std::string, std::string> outcome;
+    for (const auto& row : Rows(log_)) {
+        outcome[row[1]] = row[4];
+    }
+    EXPECT_EQ(outcome[refusing.SlavePath()], "refused");
+    EXPECT_EQ(outcome[silent.SlavePath()], "timeout");
+    EXPECT_EQ(outcome[pulled.SlavePath()], "port-lost");
+}
+
+// Ctrl-C once: the waiting ports stop, a tracker in progress is finished.
+// Twice: it is reported as interrupted.
+TEST_F(Line, CtrlCFinishesTheTrackerInProgressOrInterruptsIt) {
+    for (const StopLevel level : {StopLevel::kFinish, StopLevel::kNow}) {
+        ClearStopRequest();
+        trackers_.clear();
+        sim::VirtualTracker& slow = AddTracker();
+        slow.SetReplyDelay(150ms);
+        LineOptions options = Options(0);
+        options.count.reset();
+        std::future<int> line = Start(options);
+        ASSERT_TRUE(slow.WaitFor(Is(Event::kRead), 5s));
+        RequestStop(level);
+        ASSERT_EQ(line.wait_for(20s), std::future_status::ready);
+        const int code = line.get();
+        const std::string outcome = Rows(log_).back()[4];
+        if (level == StopLevel::kFinish) {
+            EXPECT_EQ(code, kExitDone);
+            EXPECT_EQ(outcome, "ok");
+        } else {
+            EXPECT_EQ(code, kExitInterrupted);
+            EXPECT_EQ(outcome, "interrupted");
+        }
+    }
+}
+
+TEST(LineLogFile, TwoWritersNeverInterleaveAndATornRowIsCutOff) {
+    test::TempFolder folder;
+    const std::filesystem::path file = folder / "log.csv";
+    {
+        std::string error;
+        auto first = LineLog::Open(file, error);
+        auto second = LineLog::Open(file, error);
+        ASSERT_TRUE(first && second) << error;
+        const auto write = [](LineLog& log, const std::string& port) {
+            for (int i = 0; i < 200; ++i) {
+                LogRow row{std::chrono::system_clock::now(), port, "1", std::to_string(i), "ok",
+                           {"APN", "IP"}, 1.5};
+                ASSERT_TRUE(log.Append(row));
+            }
+        };
+        std::thread a(write, std::ref(*first), std::string(40, 'a'));
+        std::thread b(write, std::ref(*second), std::string(40, 'b'));
+        a.join();
+        b.join();
+    }
+    std::ofstream(file, std::ios::app) << "2026-12-08T10:00:00Z,COM1,1,2,o";  // a crash mid-row
+    std::string error;
+    auto reopened = LineLog::Open(file, error);
+    ASSERT_TRUE(reopened);
+    const auto rows = Rows(file);
+    ASSERT_EQ(rows.size(), 400u);
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.size(), 7u);
+        EXPECT_TRUE(row[1] == std::string(40, 'a') || row[1] == std::string(40, 'b'));
+        EXPECT_EQ(row[5], "APN;IP");
+    }
+    EXPECT_EQ(reopened->WrittenIds().size(), 400u);
+}
+
+TEST(LineLogFile, TheSequenceSkipsEveryIdUsedAndKeepsItsWidth) {
+    IdSequence ids("0098", {"0099", "100", "0102", "abc", ""});
+    EXPECT_EQ(ids.Next(), "0098");
+    EXPECT_EQ(ids.Next(), "0101");
+    EXPECT_EQ(ids.Next(), "0103");
+    IdSequence last("99999999999999", {});
+    EXPECT_EQ(last.Next(), "99999999999999");
+    EXPECT_EQ(last.Next(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace qx17::ctl

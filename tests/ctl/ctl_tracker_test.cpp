@@ -1,0 +1,159 @@
+// qx17ctl with one tracker at a time, over a real pseudo-terminal to the
+// virtual tracker: reading, writing with its read-back, "Default", and how
+// the link copes with a line that splits, garbles, drops or refuses.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <sstream>
+
+#include "params/profile.h"
+#include "tests/ctl/ctl_fixture.h"
+#include "tools/qx17ctl/commands.h"
+#include "tools/qx17ctl/exit_codes.h"
+#include "tools/qx17ctl/profile_file.h"
+#include "tools/qx17ctl/provisioning.h"
+
+namespace qx17::ctl {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestProfile;
+using testing::ElementsAre;
+using testing::Field;
+using Kind = IdChoice::Kind;
+
+class OneTracker : public test::CtlTest {};
+
+TEST_F(OneTracker, ReadShowsTheTrackersValuesAndPrintsThemAsJson) {
+    sim::VirtualTracker& tracker = AddTracker("123");
+    const FieldValues values = ImageToFields(ReadTracker(*OpenLink(tracker)));
+    EXPECT_EQ(values.ID, "123");
+    EXPECT_EQ(values.APN, "CMNET");
+    EXPECT_EQ(values.TimeZone, "480");
+    EXPECT_EQ(values, ImageToFields(MemoryOf(tracker)));
+
+    std::ostringstream out;
+    PrintJson(values, out);
+    const auto json = nlohmann::ordered_json::parse(out.str());
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : json.items()) {
+        keys.push_back(key);
+        const bool number = key == "GPRS_EN" || key == "GPRS_TYPE" || key == "CallReply";
+        EXPECT_EQ(value.is_number_integer(), number) << key;
+        EXPECT_EQ(value.is_string(), !number) << key;
+    }
+    EXPECT_THAT(keys, ElementsAre("APN", "APN_NAME", "APN_PW", "GPRS_TM", "ID", "IP", "Port",
+                                  "GPRS_EN", "GPRS_TYPE", "SMS_OBJ", "SMS_INT", "PW", "Listen",
+                                  "SOS_NO", "LOG_INT", "TimeZone", "SleepMode", "CallReply"));
+    EXPECT_EQ(json["GPRS_EN"], 1);
+    EXPECT_EQ(json["ID"], "123");
+}
+
+// The profile goes into the tracker's own image: bytes no field covers, and
+// those after a text's '#', keep the tracker's values; the ID is the
+// tracker's unless one is given.
+TEST_F(OneTracker, WriteMergesTheProfileIntoTheTrackersOwnMemory) {
+    sim::VirtualTracker& tracker = AddTracker("35712001234567");
+    tracker.WriteMemory(151, {0x5A});          // inside a write-all frame, no field
+    tracker.WriteMemory(40, {0x77});           // APN, after the '#' of the profile's APN
+    const struct {
+        IdChoice id;
+        const char* expected_id;
+    } cases[] = {
+        {{Kind::kKeep, ""}, "35712001234567"},
+        {{Kind::kProfile, ""}, "11112222333344"},
+        {{Kind::kGiven, "42"}, "42"},
+    };
+    auto link = OpenLink(tracker);
+    for (const auto& c : cases) {
+        const WritePlan plan = MergeProfile(ReadTracker(*link), TestProfile(), c.id);
+        WriteAll(*link, plan.image);
+        const ImageBytes memory = MemoryOf(tracker);
+        EXPECT_TRUE(CompareWritten(plan.image, ReadTracker(*link)).empty());
+        FieldValues expected = TestProfile();
+        expected.ID = c.expected_id;
+        EXPECT_EQ(ImageToFields(memory), expected) << c.expected_id;
+        EXPECT_EQ(memory[151], 0x5A);
+        EXPECT_EQ(memory[40], 0x77);
+    }
+}
+
+// Each fault of the line, once, on the way to a write with its read-back.
+TEST_F(OneTracker, TheLinkSurvivesWhatTheLineDoesOrSaysWhy) {
+    const struct {
+        const char* name;
+        std::function<void(sim::VirtualTracker&)> fault;
+        int retries;
+        int exit_code;
+        const char* said;
+    } cases[] = {
+        {"split reply", [](auto& t) { t.SplitNextReply(50ms); }, 1, kExitDone, ""},
+        {"noise first", [](auto& t) { t.NoiseBeforeNextReply({0x00, 0x13, 0xFF}); }, 1, kExitDone,
+         ""},
+        {"bad crc, then the retry", [](auto& t) { t.CorruptNextReply(); }, 1, kExitDone,
+         "(again, no reply)"},
+        {"dropped, then the retry", [](auto& t) { t.DropNextReply(); }, 1, kExitDone,
+         "(again, no reply)"},
+        {"dropped, no retry", [](auto& t) { t.DropNextReply(); }, 0, kExitTimeout,
+         "no reply to read-all"},
+        {"refused", [](auto& t) { t.NackNextWrite(); }, 1, kExitRefused, "refused write-all frame 1"},
+    };
+    const std::filesystem::path profile = folder_ / "profile.reg";
+    SaveProfile(profile, TestProfile());
+    for (const auto& c : cases) {
+        // Not announcing: an announcement would make the link ask again at
+        // once, which is not what is tried here.
+        sim::VirtualTracker& tracker = AddTracker("35712001234567", false);
+        c.fault(tracker);
+        TrackerTarget target{tracker.SlavePath(), times_};
+        target.times.retries = c.retries;
+        std::ostringstream out;
+        const int code = WriteCommand(target, profile, {}, true, progress_, out);
+        EXPECT_EQ(code, c.exit_code) << c.name;
+        EXPECT_TRUE(Said(c.said)) << c.name;
+        if (c.exit_code == kExitDone) {
+            FieldValues expected = TestProfile();
+            expected.ID = "35712001234567";
+            EXPECT_EQ(ImageToFields(MemoryOf(tracker)), expected) << c.name;
+        }
+    }
+}
+
+// A tracker that acknowledges a write but does not keep it: only the
+// read-back finds out, and says which field, what went in and what came out.
+TEST_F(OneTracker, TheReadBackFindsWhatTheAcknowledgementsHid) {
+    sim::VirtualTracker& tracker = AddTracker();
+    tracker.FlipNextWrite();  // the first frame: the password
+    const std::filesystem::path profile = folder_ / "profile.reg";
+    SaveProfile(profile, TestProfile());
+    std::ostringstream out;
+    EXPECT_EQ(WriteCommand({tracker.SlavePath(), times_}, profile, {}, true, progress_, out),
+              kExitVerifyFailed);
+    EXPECT_TRUE(Said(": PW written \"1234\", read \"0234\"."));
+    tracker.FlipNextWrite();
+    EXPECT_EQ(WriteCommand({tracker.SlavePath(), times_}, profile, {}, false, progress_, out),
+              kExitDone)
+        << "without the read-back nothing is noticed";
+}
+
+TEST_F(OneTracker, DefaultRestoresTheFactoryMemory) {
+    sim::VirtualTracker& tracker = AddTracker();
+    tracker.WriteMemory(19, {'x', '#'});
+    std::ostringstream out;
+    EXPECT_EQ(DefaultCommand({tracker.SlavePath(), times_}, progress_, out), kExitDone);
+    EXPECT_EQ(tracker.Memory(), tracker.Factory());
+    tracker.NackNextWrite();
+    EXPECT_EQ(DefaultCommand({tracker.SlavePath(), times_}, progress_, out), kExitRefused);
+}
+
+TEST_F(OneTracker, APortThatCannotBeOpenedSaysSo) {
+    std::ostringstream out;
+    EXPECT_EQ(ReadCommand({"/nonexistent/tty", times_}, std::nullopt, false, progress_, out),
+              kExitPort);
+    EXPECT_TRUE(Said("/nonexistent/tty: Error opening serial port."));
+}
+
+}  // namespace
+}  // namespace qx17::ctl
