@@ -45,8 +45,7 @@ TempFolder::~TempFolder() {
 }
 
 CtlTest::CtlTest()
-    : times_{400ms, 800ms, 400ms, 800ms, 1},
-      progress_(false, [this](const std::string& line) {
+    : times_{400ms, 800ms, 400ms, 800ms, 1}, progress_(false, [this](const std::string& line) {
           std::lock_guard lock(lines_mutex_);
           lines_.push_back(line);
       }) {
@@ -86,8 +85,9 @@ std::vector<std::string> CtlTest::Lines() {
 
 bool CtlTest::Said(const std::string& part) {
     const std::vector<std::string> lines = Lines();
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(part) != std::string::npos;
+    });
 }
 
 }  // namespace qx17::ctl::test

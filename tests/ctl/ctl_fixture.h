@@ -40,8 +40,7 @@ class CtlTest : public testing::Test {
 
     // A tracker that announces itself every 200 ms until it is answered, or
     // one that only answers.
-    sim::VirtualTracker& AddTracker(const std::string& id = "35712001234567",
-                                    bool announce = true);
+    sim::VirtualTracker& AddTracker(const std::string& id = "35712001234567", bool announce = true);
     // Its memory as an image.
     static ImageBytes MemoryOf(const sim::VirtualTracker& tracker);
     // A link to `tracker`, opened.

@@ -169,8 +169,13 @@ TEST(LineLogFile, TwoWritersNeverInterleaveAndATornRowIsCutOff) {
         ASSERT_TRUE(first && second) << error;
         const auto write = [](LineLog& log, const std::string& port) {
             for (int i = 0; i < 200; ++i) {
-                LogRow row{std::chrono::system_clock::now(), port, "1", std::to_string(i), "ok",
-                           {"APN", "IP"}, 1.5};
+                LogRow row{std::chrono::system_clock::now(),
+                           port,
+                           "1",
+                           std::to_string(i),
+                           "ok",
+                           {"APN", "IP"},
+                           1.5};
                 ASSERT_TRUE(log.Append(row));
             }
         };

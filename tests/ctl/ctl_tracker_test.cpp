@@ -56,8 +56,8 @@ TEST_F(OneTracker, ReadShowsTheTrackersValuesAndPrintsThemAsJson) {
 // tracker's unless one is given.
 TEST_F(OneTracker, WriteMergesTheProfileIntoTheTrackersOwnMemory) {
     sim::VirtualTracker& tracker = AddTracker("35712001234567");
-    tracker.WriteMemory(151, {0x5A});          // inside a write-all frame, no field
-    tracker.WriteMemory(40, {0x77});           // APN, after the '#' of the profile's APN
+    tracker.WriteMemory(151, {0x5A});  // inside a write-all frame, no field
+    tracker.WriteMemory(40, {0x77});   // APN, after the '#' of the profile's APN
     const struct {
         IdChoice id;
         const char* expected_id;
@@ -90,15 +90,19 @@ TEST_F(OneTracker, TheLinkSurvivesWhatTheLineDoesOrSaysWhy) {
         const char* said;
     } cases[] = {
         {"split reply", [](auto& t) { t.SplitNextReply(50ms); }, 1, kExitDone, ""},
-        {"noise first", [](auto& t) { t.NoiseBeforeNextReply({0x00, 0x13, 0xFF}); }, 1, kExitDone,
-         ""},
+        {"noise first",
+         [](auto& t) {
+             t.NoiseBeforeNextReply({0x00, 0x13, 0xFF});
+         },
+         1, kExitDone, ""},
         {"bad crc, then the retry", [](auto& t) { t.CorruptNextReply(); }, 1, kExitDone,
          "(again, no reply)"},
         {"dropped, then the retry", [](auto& t) { t.DropNextReply(); }, 1, kExitDone,
          "(again, no reply)"},
         {"dropped, no retry", [](auto& t) { t.DropNextReply(); }, 0, kExitTimeout,
          "no reply to read-all"},
-        {"refused", [](auto& t) { t.NackNextWrite(); }, 1, kExitRefused, "refused write-all frame 1"},
+        {"refused", [](auto& t) { t.NackNextWrite(); }, 1, kExitRefused,
+         "refused write-all frame 1"},
     };
     const std::filesystem::path profile = folder_ / "profile.reg";
     SaveProfile(profile, TestProfile());

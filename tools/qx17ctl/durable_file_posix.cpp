@@ -82,7 +82,8 @@ class PosixAppendFile final : public AppendFile {
         if (content.empty() || content.back() == '\n') {
             return true;
         }
-        const std::size_t keep = content.rfind('\n') == std::string::npos ? 0 : content.rfind('\n') + 1;
+        const std::size_t keep =
+            content.rfind('\n') == std::string::npos ? 0 : content.rfind('\n') + 1;
         return ::ftruncate(fd_, static_cast<off_t>(keep)) == 0 && ::fsync(fd_) == 0;
     }
 
@@ -135,7 +136,8 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view c
     return true;
 }
 
-std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file, std::string& error) {
+std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
+                                             std::string& error) {
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = SystemError();

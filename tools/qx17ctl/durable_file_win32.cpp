@@ -18,7 +18,8 @@ bool WriteWhole(HANDLE file, std::string_view content) {
     std::size_t done = 0;
     while (done < content.size()) {
         DWORD written = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
+        const DWORD chunk =
+            static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
         if (!::WriteFile(file, content.data() + done, chunk, &written, nullptr)) {
             return false;
         }
@@ -126,7 +127,8 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view c
     return true;
 }
 
-std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file, std::string& error) {
+std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
+                                             std::string& error) {
     HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -15,7 +15,7 @@ std::string FieldRow::Shown(const FieldValues& values) const {
         return n != 0 ? "on" : "off";
     }
     return n >= 0 && static_cast<std::size_t>(n) < items.size() ? items[static_cast<std::size_t>(n)]
-                                                                 : "(none)";
+                                                                : "(none)";
 }
 
 const std::vector<FieldRow>& FieldRows() {
@@ -29,10 +29,20 @@ const std::vector<FieldRow>& FieldRows() {
         {"ID", "Tracker ID", kID, true, &V::ID, nullptr, {}},
         {"IP", "IP", kIP, true, &V::IP, nullptr, {}},
         {"Port", "Port", kPort, true, &V::Port, nullptr, {}},
-        {"GPRS_EN", "GPRS", kGPRS_MODE, true, nullptr,
-         [](const V& v) { return v.GPRS_EN ? 1 : 0; }, {}},
-        {"GPRS_TYPE", "TCP/UDP", kGPRS_MODE, true, nullptr,
-         [](const V& v) { return v.GPRS_TYPE; }, {"TCP", "UDP"}},
+        {"GPRS_EN",
+         "GPRS",
+         kGPRS_MODE,
+         true,
+         nullptr,
+         [](const V& v) { return v.GPRS_EN ? 1 : 0; },
+         {}},
+        {"GPRS_TYPE",
+         "TCP/UDP",
+         kGPRS_MODE,
+         true,
+         nullptr,
+         [](const V& v) { return v.GPRS_TYPE; },
+         {"TCP", "UDP"}},
         {"SMS_OBJ", "Tracking No", kSMS_OBJ, true, &V::SMS_OBJ, nullptr, {}},
         {"SMS_INT", "Interval (min)", kSMS_INT, true, &V::SMS_INT, nullptr, {}},
         {"PW", "Password", kPW, true, &V::PW, nullptr, {}},
@@ -41,8 +51,13 @@ const std::vector<FieldRow>& FieldRows() {
         {"LOG_INT", "Logging (sec)", kLOG_INT, true, &V::LOG_INT, nullptr, {}},
         {"TimeZone", "Time Zone (min)", kTimeZone, true, &V::TimeZone, nullptr, {}},
         {"SleepMode", "Power Saving (min)", kSleepMode, true, &V::SleepMode, nullptr, {}},
-        {"CallReply", "Call For SMS", kCallReply, true, nullptr,
-         [](const V& v) { return v.CallReply; }, {"Disable", "Normal", "Google Map"}},
+        {"CallReply",
+         "Call For SMS",
+         kCallReply,
+         true,
+         nullptr,
+         [](const V& v) { return v.CallReply; },
+         {"Disable", "Normal", "Google Map"}},
     };
     return rows;
 }

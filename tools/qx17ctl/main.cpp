@@ -69,8 +69,7 @@ int main(int argc, char** argv) {
     bool json = false;
     auto* read = app.add_subcommand("read", "read a tracker and print its values");
     read->add_option("PORT", target.port, "COMn, or a device path starting with /")->required();
-    read->add_option("-o", profile_out, "also write the values as a profile")
-        ->type_name("PROFILE");
+    read->add_option("-o", profile_out, "also write the values as a profile")->type_name("PROFILE");
     read->add_flag("--json", json, "print one JSON object instead of a table");
     AddLinkOptions(*read, target.times);
 
@@ -79,8 +78,10 @@ int main(int argc, char** argv) {
     auto* write = app.add_subcommand("write", "write a profile into a tracker and verify it");
     write->add_option("PORT", target.port, "COMn, or a device path starting with /")->required();
     write->add_option("PROFILE", profile_in, "the values to write")->required();
-    write->add_option("--id", id_text, "the ID to give: DIGITS, or 'profile' for the profile's "
-                                       "(default: the tracker keeps its own)")
+    write
+        ->add_option("--id", id_text,
+                     "the ID to give: DIGITS, or 'profile' for the profile's "
+                     "(default: the tracker keeps its own)")
         ->check([](const std::string& text) {
             return text == "profile" ? std::string() : CheckIdDigits(text);
         });
@@ -95,9 +96,10 @@ int main(int argc, char** argv) {
     std::string line_profile, log_file;
     long count = 0;
     std::string id_start;
-    auto* line = app.add_subcommand("line", "the production line: every tracker that announces "
-                                            "itself on the ports gets the profile, verified and "
-                                            "logged");
+    auto* line = app.add_subcommand("line",
+                                    "the production line: every tracker that announces "
+                                    "itself on the ports gets the profile, verified and "
+                                    "logged");
     line->add_option("PORT", line_options.ports, "the ports")->required()->expected(1, -1);
     line->add_option("--profile", line_profile, "the values to write")->required();
     line->add_option("--log", log_file, "append a CSV row per tracker")->type_name("FILE.csv");

@@ -126,7 +126,9 @@ int ListPorts(std::ostream& out) {
     if (!unreached.empty()) {
         // The first COM name that reaches nothing yet.
         int free = 1;
-        while (free <= 32 && IsCharacterDevice(ResolvePortPath("COM" + std::to_string(free), folder).value_or(""))) {
+        while (
+            free <= 32 &&
+            IsCharacterDevice(ResolvePortPath("COM" + std::to_string(free), folder).value_or(""))) {
             ++free;
         }
         out << "\nSerial devices no COM name reaches yet:\n";

@@ -19,7 +19,8 @@ std::vector<std::string> SystemPorts() {
     std::vector<char> names(65536);
     DWORD length = ::QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
     std::vector<std::string> ports;
-    for (const char* name = names.data(); length != 0 && *name != '\0'; name += std::strlen(name) + 1) {
+    for (const char* name = names.data(); length != 0 && *name != '\0';
+         name += std::strlen(name) + 1) {
         const std::string text = name;
         if (text.size() > 3 && _strnicmp(text.c_str(), "COM", 3) == 0 &&
             text.find_first_not_of("0123456789", 3) == std::string::npos) {

@@ -215,7 +215,8 @@ class Station {
             row.id_written = plan.values.ID;
             WriteAll(link_, plan.image);
             line_.Reporter().Step(row.port, "verify");
-            const std::vector<Difference> differences = CompareWritten(plan.image, ReadTracker(link_));
+            const std::vector<Difference> differences =
+                CompareWritten(plan.image, ReadTracker(link_));
             for (const Difference& d : differences) {
                 row.differences.push_back(d.name);
                 line_.Reporter().Message(row.port + ": " + d.name + " written \"" + d.written +

@@ -21,7 +21,7 @@ struct LineOptions {
     std::vector<std::string> ports;
     FieldValues profile;
     std::optional<std::filesystem::path> log;
-    std::optional<long> count;          // stop after this many trackers in all
+    std::optional<long> count;            // stop after this many trackers in all
     std::optional<std::string> id_start;  // give each tracker the next ID
     LinkTimes times;
     std::chrono::milliseconds reopen_every{1000};  // a lost port is opened again

@@ -24,8 +24,8 @@ std::vector<std::string> RuleProblems(const FieldValues& values) {
             const std::string value = row.Stored(values);
             if (!Accepts(entry.rule, value)) {
                 problems.push_back(std::string(entry.name) + " (\"" + entry.label + "\") \"" +
-                                   AnsiToUtf8(value) + "\" breaks its rule: " +
-                                   RuleText(entry.rule));
+                                   AnsiToUtf8(value) +
+                                   "\" breaks its rule: " + RuleText(entry.rule));
             }
         }
     }

@@ -14,8 +14,9 @@ namespace {
 void CheckAcknowledged(const std::string& reply, const std::string& what) {
     if (reply.size() < 2 || static_cast<std::uint8_t>(reply[1]) != kWriteSucceeded) {
         const int status = reply.size() < 2 ? -1 : static_cast<std::uint8_t>(reply[1]);
-        throw WriteRefused("the tracker refused " + what +
-                           (status < 0 ? " (no status)" : " (status " + std::to_string(status) + ")"));
+        throw WriteRefused(
+            "the tracker refused " + what +
+            (status < 0 ? " (no status)" : " (status " + std::to_string(status) + ")"));
     }
 }
 
@@ -61,9 +62,10 @@ void WriteAll(TrackerLink& link, const ImageBytes& image) {
     const LinkTimes& times = link.Times();
     for (std::size_t step = 0; step < std::size(kWriteAllFrames); ++step) {
         const std::string what = "write-all frame " + std::to_string(step + 1) + " of 4";
-        const std::string reply = link.Request(
-            std::string(1, static_cast<char>(kWriteCommand)) + WriteData(image, kWriteAllFrames[step]),
-            kWriteCommand, step == 0 ? times.first_write : times.next_write, what);
+        const std::string reply =
+            link.Request(std::string(1, static_cast<char>(kWriteCommand)) +
+                             WriteData(image, kWriteAllFrames[step]),
+                         kWriteCommand, step == 0 ? times.first_write : times.next_write, what);
         CheckAcknowledged(reply, what);
     }
 }
@@ -86,8 +88,9 @@ std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageByt
                     continue;
                 }
                 named = true;
-                const bool seen = std::any_of(differences.begin(), differences.end(),
-                                              [&](const Difference& d) { return d.name == row.name; });
+                const bool seen =
+                    std::any_of(differences.begin(), differences.end(),
+                                [&](const Difference& d) { return d.name == row.name; });
                 if (!seen) {
                     differences.push_back({row.name, row.Stored(wrote), row.Stored(read)});
                 }

@@ -29,8 +29,8 @@ class Progress;
 // How long each request waits for its reply, as the window does, and how
 // often an unanswered request is sent again.
 struct LinkTimes {
-    std::chrono::milliseconds single{6000};      // a single write, "Default"
-    std::chrono::milliseconds read_all{15000};   // the read-all
+    std::chrono::milliseconds single{6000};       // a single write, "Default"
+    std::chrono::milliseconds read_all{15000};    // the read-all
     std::chrono::milliseconds first_write{6000};  // the first write-all frame
     std::chrono::milliseconds next_write{20000};  // each further write-all frame
     int retries = 1;
