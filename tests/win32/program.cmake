@@ -24,3 +24,14 @@ else()
     message(STATUS "qx17eep_end_to_end not registered: "
         "QX17_LINUX_TOOLS (the Linux build's tools/) or Wine is missing")
 endif()
+
+# qx17ctl.exe under Wine against the virtual tracker on COM4: the line, read,
+# write with its read-back, ports.
+if(QX17_LINUX_TOOLS AND QX17_WINE)
+    add_test(NAME qx17ctl_end_to_end
+        COMMAND ${QX17_WITH_COM_PEER} 4 ${QX17_LINUX_TOOLS}/tracker_sim/tracker-sim --no-stdin
+            --quiet --announce-ms 200
+            --run ${CMAKE_CURRENT_SOURCE_DIR}/qx17ctl_end_to_end.sh ${QX17_WINE}
+            $<TARGET_FILE:qx17ctl>)
+    set_tests_properties(qx17ctl_end_to_end PROPERTIES LABELS win32_program TIMEOUT 240)
+endif()

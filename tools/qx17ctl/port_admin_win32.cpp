@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,18 +17,45 @@ namespace qx17::ctl {
 
 namespace {
 
-// The COM ports the system knows: the DOS device names that start with COM.
+bool IsComName(const std::string& text) {
+    return text.size() > 3 && _strnicmp(text.c_str(), "COM", 3) == 0 &&
+           text.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+// The COM ports the system lists: the DOS device names that start with COM,
+// and the serial ports of the device map (where the drivers enter them).
 std::vector<std::string> SystemPorts() {
-    std::vector<char> names(65536);
-    DWORD length = ::QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
     std::vector<std::string> ports;
+    const auto add = [&](const std::string& name) {
+        if (IsComName(name) && std::find(ports.begin(), ports.end(), name) == ports.end()) {
+            ports.push_back(name);
+        }
+    };
+    std::vector<char> names(65536);
+    const DWORD length = ::QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
     for (const char* name = names.data(); length != 0 && *name != '\0';
          name += std::strlen(name) + 1) {
-        const std::string text = name;
-        if (text.size() > 3 && _strnicmp(text.c_str(), "COM", 3) == 0 &&
-            text.find_first_not_of("0123456789", 3) == std::string::npos) {
-            ports.push_back(text);
+        add(name);
+    }
+    HKEY map = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map) ==
+        ERROR_SUCCESS) {
+        for (DWORD i = 0;; ++i) {
+            char value_name[256];
+            DWORD name_size = sizeof value_name;
+            BYTE data[256];
+            DWORD data_size = sizeof data - 1;
+            DWORD type = 0;
+            if (::RegEnumValueA(map, i, value_name, &name_size, nullptr, &type, data, &data_size) !=
+                ERROR_SUCCESS) {
+                break;
+            }
+            if (type == REG_SZ) {
+                data[data_size] = 0;
+                add(reinterpret_cast<const char*>(data));
+            }
         }
+        ::RegCloseKey(map);
     }
     std::sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) {
         return std::stoi(a.substr(3)) < std::stoi(b.substr(3));

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# qx17ctl.exe end to end under Wine, through the Win32 serial API, against
+# the virtual tracker of the Linux build linked into the prefix as COM4:
+#
+#   qx17ctl_end_to_end.sh WINE QX17CTL_EXE
+#
+# Run through with_com_peer.sh, with the tracker announcing itself. The
+# production line takes that announcement and logs the tracker; then read
+# writes a profile, write gives a changed one back with a new ID, and a last
+# read shows both. Every step's exit code and output are checked.
+set -euo pipefail
+
+[ $# -eq 2 ] || { echo "usage: $0 WINE QX17CTL_EXE" >&2; exit 2; }
+wine=$1 program=$2
+work=$(mktemp -d "${TMPDIR:-/tmp}/qx17ctl-e2e.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"  # the files are named relative to it: Wine sees it as Z:\...
+
+fail() {
+    echo "qx17ctl_end_to_end: FAILED: $*" >&2
+    for file in out err; do
+        [ -s "$file" ] && { echo "--- $file" >&2; cat "$file" >&2; }
+    done
+    exit 1
+}
+
+# run EXPECTED_EXIT ARGS...: qx17ctl.exe with stdout in out, stderr in err.
+run() {
+    local expected=$1 status=0
+    shift
+    "$wine" "$program" "$@" >out 2>err </dev/null || status=$?
+    sed -i 's/\r$//' out err  # a Windows console's line ends
+    [ "$status" -eq "$expected" ] || fail "qx17ctl $* exited $status, not $expected"
+}
+
+# The tracker announces itself: the line's one tracker, logged.
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]\r\n"APN"="line.apn"\r\n' \
+    >line.reg
+run 0 line COM4 --profile line.reg --log line.csv --count 1
+grep -q '^time,port,id_before,id_written,outcome,differences,seconds' line.csv ||
+    fail "the log has no header"
+grep -q ',COM4,35712001234567,35712001234567,ok,,' line.csv || fail "no ok row in the log"
+
+run 0 read COM4 --json -o tracker.reg
+grep -q '"APN": "line.apn"' out || fail "read does not show the line's APN"
+grep -q '^"ID"="35712001234567"' tracker.reg || fail "the profile lacks the tracker's ID"
+
+sed 's/^"APN"=.*/"APN"="wine.apn"/' tracker.reg >changed.reg
+run 0 write COM4 changed.reg --id 42
+grep -q 'written and verified, ID 42' out || fail "write did not verify"
+
+run 0 read COM4
+grep -q '^APN  *APN  *wine.apn' out || fail "the tracker does not hold the new APN"
+grep -q '^Tracker ID  *ID  *42$' out || fail "the tracker does not hold the new ID"
+
+# Wine lists its default COM1 (its links made at run time, COM4 among them,
+# it does not list).
+run 0 ports
+grep -q '^COM1 ' out || fail "ports does not list COM1"
+run 3 read COM31
+grep -q 'COM31: Error opening serial port.' err || fail "no message for a missing port"
+echo "qx17ctl_end_to_end: passed"
