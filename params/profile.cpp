@@ -21,17 +21,11 @@ class DocumentReader final : public SettingsReader {
 
   private:
     std::optional<RegistryValue> Find(const std::string& name) {
-        RegistryValue value;
-        switch (doc_.Find(kSettingsSection, name, value)) {
-            case RegDocument::Lookup::kFound:
-                ++found;
-                return value;
-            case RegDocument::Lookup::kMissing:
-                return std::nullopt;
-            case RegDocument::Lookup::kDamaged:
-                break;
+        std::optional<RegistryValue> value = doc_.Read(kSettingsSection, name);
+        if (value) {
+            ++found;
         }
-        throw ERegistryException("Failed to get data for '" + name + "'");
+        return value;
     }
 
     const RegDocument& doc_;

@@ -314,6 +314,20 @@ RegDocument RegDocument::Parse(std::string_view file) {
     return doc;
 }
 
+std::optional<RegistryValue> RegDocument::Read(const std::string& section,
+                                               const std::string& name) const {
+    RegistryValue value;
+    switch (Find(section, name, value)) {
+        case Lookup::kFound:
+            return value;
+        case Lookup::kMissing:
+            return std::nullopt;
+        case Lookup::kDamaged:
+            break;
+    }
+    throw ERegistryException("Failed to get data for '" + name + "'");
+}
+
 std::string RegDocument::Serialize() const {
     std::string out(kRegedit4);
     out += kNewline;

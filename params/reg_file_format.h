@@ -31,6 +31,9 @@ class RegDocument {
     // The value `name` of section `section` (both without regard to case);
     // the last one wins, as on import.
     Lookup Find(const std::string& section, const std::string& name, RegistryValue& value) const;
+    // The same as a registry read sees it: nothing when the value is missing,
+    // ERegistryException "Failed to get data for '%s'" when it is damaged.
+    std::optional<RegistryValue> Read(const std::string& section, const std::string& name) const;
 
     // Sets the value, in place of the existing line(s) of that name, or at the
     // end of its section, which is added when missing.

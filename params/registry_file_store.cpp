@@ -154,16 +154,7 @@ std::optional<RegistryValue> RegistryFileStore::Read(const std::string& section,
             return it->value;
         }
     }
-    RegistryValue value;
-    switch (Current().Find(section, name, value)) {
-        case RegDocument::Lookup::kFound:
-            return value;
-        case RegDocument::Lookup::kMissing:
-            return std::nullopt;
-        case RegDocument::Lookup::kDamaged:
-            break;
-    }
-    throw ERegistryException("Failed to get data for '" + name + "'");
+    return Current().Read(section, name);
 }
 
 bool RegistryFileStore::Write(const std::string& section, const std::string& name,

@@ -26,7 +26,10 @@ else()
 endif()
 
 # qx17ctl.exe under Wine against the virtual tracker on COM4: the line, read,
-# write with its read-back, ports.
+# write with its read-back, ports. It too needs no DLL beside the system's.
+add_test(NAME qx17ctl_imports_system_dlls_only
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/check_system_dlls.sh $<TARGET_FILE:qx17ctl>)
+set_tests_properties(qx17ctl_imports_system_dlls_only PROPERTIES LABELS win32_program)
 if(QX17_LINUX_TOOLS AND QX17_WINE)
     add_test(NAME qx17ctl_end_to_end
         COMMAND ${QX17_WITH_COM_PEER} 4 ${QX17_LINUX_TOOLS}/tracker_sim/tracker-sim --no-stdin

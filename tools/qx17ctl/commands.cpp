@@ -28,16 +28,7 @@ int OnTracker(const TrackerTarget& target, Progress& progress,
     } catch (const LinkError& e) {
         progress.Finish();
         progress.Message(e.what());
-        switch (e.Failure()) {
-            case LinkFailure::kTimeout:
-                return kExitTimeout;
-            case LinkFailure::kInterrupted:
-                return kExitInterrupted;
-            case LinkFailure::kCannotOpen:
-            case LinkFailure::kPortLost:
-                break;
-        }
-        return kExitPort;
+        return ExitCodeOf(e.Failure());
     } catch (const WriteRefused& e) {
         progress.Finish();
         progress.Message(target.port + ": " + e.what() + ".");

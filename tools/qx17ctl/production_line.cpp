@@ -124,19 +124,6 @@ const char* OutcomeOf(LinkFailure failure) {
     return "port-lost";
 }
 
-int ExitCodeOf(LinkFailure failure) {
-    switch (failure) {
-        case LinkFailure::kTimeout:
-            return kExitTimeout;
-        case LinkFailure::kInterrupted:
-            return kExitInterrupted;
-        case LinkFailure::kCannotOpen:
-        case LinkFailure::kPortLost:
-            break;
-    }
-    return kExitPort;
-}
-
 // One port's part of the line.
 class Station {
   public:

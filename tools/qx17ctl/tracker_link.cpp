@@ -6,6 +6,7 @@
 #include "protocol/link_buffers.h"
 #include "protocol/link_commands.h"
 #include "serial/tcomm.h"
+#include "tools/qx17ctl/exit_codes.h"
 #include "tools/qx17ctl/progress.h"
 
 namespace qx17::ctl {
@@ -30,6 +31,19 @@ milliseconds Left(Clock::time_point deadline) {
 }
 
 }  // namespace
+
+int ExitCodeOf(LinkFailure failure) {
+    switch (failure) {
+        case LinkFailure::kTimeout:
+            return kExitTimeout;
+        case LinkFailure::kInterrupted:
+            return kExitInterrupted;
+        case LinkFailure::kCannotOpen:
+        case LinkFailure::kPortLost:
+            break;
+    }
+    return kExitPort;
+}
 
 TrackerLink::TrackerLink(std::string port, const LinkTimes& times, Progress& progress,
                          SerialPlatform& platform)

@@ -43,6 +43,9 @@ enum class LinkFailure {
     kInterrupted,  // Ctrl-C, twice
 };
 
+// The program's exit code for a failure: 3, 4 or 130.
+int ExitCodeOf(LinkFailure failure);
+
 class LinkError : public std::runtime_error {
   public:
     LinkError(LinkFailure failure, const std::string& message)
