@@ -8,7 +8,7 @@ packages=(
     make cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev clang-format
-    qt6-base-dev qt6-serialport-dev libserialport-dev fonts-liberation2
+    qt6-base-dev qt6-base-private-dev qt6-serialport-dev libserialport-dev fonts-liberation2
     libcli11-dev nlohmann-json3-dev
     g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth
     "$@"

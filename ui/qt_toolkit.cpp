@@ -255,7 +255,6 @@ class StatusBarControl final : public QtControl {
     StatusBarControl(const ControlSpec& spec, QWidget* bar)
         : QtControl(spec, bar), text_(spec.text) {
         int left = 0;
-        int number = 1;
         for (const int width : spec.panel_widths) {
             auto* panel = new QLabel(bar);
             panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -264,8 +263,8 @@ class StatusBarControl final : public QtControl {
             panel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
             panel->setIndent(2);
             panel->setGeometry(left, 2, width, spec.rect.height - 2);
-            panel->setAccessibleName(
-                FromAnsi(spec.accessible_name + " panel " + std::to_string(number++)));
+            // No accessible name of its own: a screen reader reads the
+            // panel's text, and hears of each change of it.
             panels_.push_back(panel);
             left += width;
         }
@@ -276,6 +275,8 @@ class StatusBarControl final : public QtControl {
         return Valid(panel) ? ToAnsi(panels_[static_cast<std::size_t>(panel)]->text())
                             : std::string();
     }
+    // The panel's accessible name is its text, so a screen reader hears of
+    // each change (QLabel tells the accessibility layer).
     void SetPanelText(int panel, const std::string& text) override {
         if (Valid(panel)) {
             panels_[static_cast<std::size_t>(panel)]->setText(FromAnsi(text));
@@ -423,7 +424,10 @@ Control& QtToolkit::CreateControl(const ControlSpec& spec) {
     // up, so that a label can fit its text to the room it has.
     const auto prepare = [&](auto* widget) {
         widget->setObjectName(FromAnsi(spec.name));
-        widget->setAccessibleName(FromAnsi(spec.accessible_name));
+        // Unset, the accessible name is the caption as it now reads.
+        if (spec.accessible_name != spec.text) {
+            widget->setAccessibleName(FromAnsi(spec.accessible_name));
+        }
         widget->setFont(FontFor(spec.font));
         widget->setGeometry(ToQRect(spec.rect));
         if (!spec.can_focus) {
@@ -595,6 +599,18 @@ void QtToolkit::Show(const std::string& first_focus) {
                                                  screen->availableGeometry()));
     }
     ApplyTabOrder();
+    // Each label names the field beside it: screen readers on Linux take an
+    // entry field's and a list's label from this relation.
+    for (const ControlSpec& spec : layout_) {
+        if (spec.kind != ControlKind::Edit && spec.kind != ControlKind::ComboBox) {
+            continue;
+        }
+        if (const ControlSpec* label = LabelBeside(layout_, spec)) {
+            if (auto* widget = qobject_cast<QLabel*>(Widget(label->name))) {
+                widget->setBuddy(Widget(spec.name));
+            }
+        }
+    }
     focused_ = nullptr;
     if (QWidget* first = Widget(first_focus)) {
         // Takes effect when the window becomes active.

@@ -1,6 +1,7 @@
 #include "ui/toolkit.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace qx17 {
 
@@ -40,6 +41,23 @@ std::vector<std::string> TabSequence(const std::vector<ControlSpec>& layout) {
     std::vector<std::string> sequence;
     AppendChildren(layout, "", sequence);
     return sequence;
+}
+
+const ControlSpec* LabelBeside(const std::vector<ControlSpec>& layout, const ControlSpec& field) {
+    const auto middle = [](const Rect& r) { return r.top + r.height / 2; };
+    const ControlSpec* nearest = nullptr;
+    for (const ControlSpec& spec : layout) {
+        const Rect& r = spec.rect;
+        if (spec.kind != ControlKind::Label || spec.parent != field.parent ||
+            r.left + r.width > field.rect.left + 2 ||
+            std::abs(middle(r) - middle(field.rect)) > field.rect.height / 2) {
+            continue;
+        }
+        if (nearest == nullptr || r.left > nearest->rect.left) {
+            nearest = &spec;
+        }
+    }
+    return nearest;
 }
 
 }  // namespace qx17

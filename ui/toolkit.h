@@ -66,7 +66,11 @@ struct ControlSpec {
     FontStyle font = FontStyle::Normal;
     TextAlign align = TextAlign::Left;  // labels: left or centred, always vertically centred
     std::vector<int> panel_widths;      // the status bar's panels
-    std::string accessible_name;        // for screen readers and UI test tools
+    // What a screen reader calls the control. A control whose accessible
+    // name is its caption follows its caption as it changes ("Start" becomes
+    // "Close"); one with a name of its own keeps it (an entry field's or a
+    // list's label, the group an "Apply" button acts on).
+    std::string accessible_name;
 };
 
 // One control of the window. Texts are byte strings in the Windows ANSI code
@@ -159,5 +163,10 @@ class Toolkit {
 // window's own controls by tab order, a group box's controls in its place.
 // Controls that take no focus by tab are left out.
 std::vector<std::string> TabSequence(const std::vector<ControlSpec>& layout);
+
+// The label that names an entry field or a list: the nearest one to its left
+// on its row, in the same parent; null when it has none. A toolkit ties the
+// two together for screen readers.
+const ControlSpec* LabelBeside(const std::vector<ControlSpec>& layout, const ControlSpec& field);
 
 }  // namespace qx17

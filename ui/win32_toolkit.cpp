@@ -392,12 +392,25 @@ Control& Win32Toolkit::CreateControl(const ControlSpec& spec) {
 // The dialog manager's Tab moves along the windows' order: the controls that
 // take the focus by tab go first, in the layout's order; the group boxes go
 // last, so that they are drawn under their controls.
+// The window order is the tab order. Each entry field and list comes right
+// after the label beside it: the system's accessibility layer names such a
+// control by the label just before it, and a label, taking no focus, does
+// not change the tab order.
 void Win32Toolkit::ApplyTabOrder() {
     HWND previous = HWND_TOP;
-    for (const std::string& name : TabSequence(layout_)) {
-        HWND window = AsHwnd(ControlWindow(name));
+    const auto place = [&previous](HWND window) {
         ::SetWindowPos(window, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         previous = window;
+    };
+    for (const std::string& name : TabSequence(layout_)) {
+        const Win32Control* control = by_name_.at(name);
+        const ControlKind kind = control->Spec().kind;
+        if (kind == ControlKind::Edit || kind == ControlKind::ComboBox) {
+            if (const ControlSpec* label = LabelBeside(layout_, control->Spec())) {
+                place(AsHwnd(ControlWindow(label->name)));
+            }
+        }
+        place(AsHwnd(ControlWindow(name)));
     }
     for (const auto& control : controls_) {
         if (control->Spec().kind == ControlKind::GroupBox) {

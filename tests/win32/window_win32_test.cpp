@@ -23,6 +23,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// commctrl.h needs the types of windows.h.
+#include <commctrl.h>
 #undef CreateWindow
 #undef MessageBox
 
@@ -437,6 +439,49 @@ TEST_F(NativeWindow, TicksAndReceivedChunksKeepComingWhileABoxIsOpen) {
 
     comm.ClosePort();
     ui_.DetachNotices(comm);
+}
+
+std::string WindowText(HWND window) {
+    char text[256] = {};
+    ::GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+// What the system's accessibility layer gives a screen reader: each
+// control's window text as the window now shows it, the status panels'
+// texts, and each entry field's and list's label right before it in the
+// window order, where that layer looks for the name of an edit or a list.
+TEST_F(NativeWindow, AScreenReaderReadsTheTextsAsTheWindowShowsThem) {
+    Get("BitBtn1").SetText("Close");
+    Get("IN_APN").SetText("internet");
+    Get("ComboBox1").SetItemIndex(2);
+    Get("StatusBar1").SetPanelText(0, "Start Update...");
+    Get("StatusBar1").SetPanelText(1, "3794");
+    EXPECT_EQ(WindowText(Hwnd("BitBtn1")), "Close");
+    EXPECT_EQ(WindowText(Hwnd("IN_APN")), "internet");
+    EXPECT_EQ(WindowText(Hwnd("ComboBox1")), "Google Map");
+    EXPECT_EQ(WindowText(Hwnd("SelGPRS")), "GPRS");
+    EXPECT_EQ(WindowText(Hwnd("Label5")), "Call For SMS");
+    for (WPARAM panel = 0; panel < 2; ++panel) {
+        char text[64] = {};
+        ::SendMessageA(Hwnd("StatusBar1"), SB_GETTEXTA, panel, reinterpret_cast<LPARAM>(text));
+        EXPECT_EQ(std::string(text), panel == 0 ? "Start Update..." : "3794");
+    }
+    Get("ComboBox1").SetItemIndex(-1);
+    EXPECT_EQ(WindowText(Hwnd("ComboBox1")), "") << "nothing chosen";
+
+    int labelled = 0;
+    for (const ControlSpec& spec : Form1Layout()) {
+        if (spec.visible &&
+            (spec.kind == ControlKind::Edit || spec.kind == ControlKind::ComboBox)) {
+            if (const ControlSpec* label = LabelBeside(Form1Layout(), spec)) {
+                EXPECT_EQ(::GetWindow(Hwnd(spec.name), GW_HWNDPREV), Hwnd(label->name))
+                    << spec.name << " after " << label->name;
+                ++labelled;
+            }
+        }
+    }
+    EXPECT_GE(labelled, 14);
 }
 
 // A wake-up that cannot be posted (a full message queue) delays nothing for
