@@ -13,7 +13,8 @@ JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
 CTEST       := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all setup build test asan tsan windows wine-test check demo bench fuzz format format-check clean
+.PHONY: all setup build test asan tsan windows wine-test check demo bench fuzz format format-check clean \
+    package windows-package
 
 all: build
 
@@ -76,6 +77,14 @@ fuzz: setup $(FUZZ_BUILD)/build.ninja
 	cp -n tests/fuzz/corpus/* $(FUZZ_BUILD)/corpus/
 	$(FUZZ_BUILD)/tests/fuzz/find_frame_fuzzer -max_total_time=$(FUZZ_SECONDS) \
 	    -max_len=2100 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus
+
+# The Debian package, qx17eep_<version>_amd64.deb, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# The Windows zip, qx17eep-<version>-windows-x64.zip, in $(WIN_BUILD)/.
+windows-package: windows
+	cd $(WIN_BUILD) && cpack -G ZIP
 
 # The editor's window against the virtual tracker, linked as COM1 in a
 # throw-away configuration folder.

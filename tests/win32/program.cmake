@@ -38,3 +38,11 @@ if(QX17_LINUX_TOOLS AND QX17_WINE)
             $<TARGET_FILE:qx17ctl>)
     set_tests_properties(qx17ctl_end_to_end PROPERTIES LABELS win32_program TIMEOUT 240)
 endif()
+
+# The Windows zip: its contents, and both programs run from it.
+if(QX17_WINE)
+    add_test(NAME windows_package
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/windows_package_test.sh ${CMAKE_BINARY_DIR}
+            ${QX17_WINE} ${CMAKE_BINARY_DIR}/package-test)
+    set_tests_properties(windows_package PROPERTIES LABELS win32_package TIMEOUT 240)
+endif()
