@@ -100,6 +100,7 @@ class SerialPlatform {
     struct OpenResult {
         std::unique_ptr<SerialPort> port;
         OpenError error = OpenError::None;
+        std::string reason;  // the system's words for a failure, when it has some
     };
 
     virtual ~SerialPlatform() = default;

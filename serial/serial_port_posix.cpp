@@ -552,25 +552,25 @@ class PosixSerialPlatform final : public SerialPlatform {
     OpenResult Open(const std::string& comm_name) override {
         const std::optional<std::string> path = ResolvePortPath(comm_name, DefaultPortFolder());
         if (!path) {
-            return {nullptr, OpenError::CannotOpen};
+            return {nullptr, OpenError::CannotOpen, "no such port name"};
         }
         const int fd = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            return {nullptr, OpenError::CannotOpen};
+            return {nullptr, OpenError::CannotOpen, std::strerror(errno)};
         }
         // Exclusive: another program or instance that holds the port has it
         // locked (or in the tty's exclusive mode, which makes open fail above).
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return {nullptr, OpenError::CannotOpen};
+            return {nullptr, OpenError::CannotOpen, "held by another program"};
         }
         struct stat info;
         if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || !::isatty(fd)) {
             ::close(fd);
-            return {nullptr, OpenError::NotCommDevice};
+            return {nullptr, OpenError::NotCommDevice, "not a serial device"};
         }
         (void)::ioctl(fd, TIOCEXCL);
-        return {std::make_unique<PosixSerialPort>(fd), OpenError::None};
+        return {std::make_unique<PosixSerialPort>(fd), OpenError::None, ""};
     }
 };
 

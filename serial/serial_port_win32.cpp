@@ -132,6 +132,20 @@ void CancelAndWait(HANDLE port, OVERLAPPED& overlapped) {
     (void)::GetOverlappedResult(port, &overlapped, &unused, FALSE);
 }
 
+// The system's text for an error code, without its line end.
+std::string SystemMessage(DWORD error) {
+    char text[256] = {};
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                         0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message.empty() ? "system error " + std::to_string(error) : message;
+}
+
 void CloseIfOpen(HANDLE& handle) {
     if (handle != nullptr) {
         ::CloseHandle(handle);
@@ -435,11 +449,11 @@ class Win32SerialPlatform final : public SerialPlatform {
             ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
-            return {nullptr, OpenError::CannotOpen};
+            return {nullptr, OpenError::CannotOpen, SystemMessage(::GetLastError())};
         }
         if (::GetFileType(handle) != FILE_TYPE_CHAR) {
             ::CloseHandle(handle);
-            return {nullptr, OpenError::NotCommDevice};
+            return {nullptr, OpenError::NotCommDevice, "not a serial device"};
         }
         // Windows' serial driver lets only one handle have a port, which
         // share mode 0 asks for anyway. Wine opens a tty as often as asked,
@@ -450,9 +464,9 @@ class Win32SerialPlatform final : public SerialPlatform {
         if (claim == nullptr || ::GetLastError() == ERROR_ALREADY_EXISTS) {
             CloseIfOpen(claim);
             ::CloseHandle(handle);
-            return {nullptr, OpenError::CannotOpen};
+            return {nullptr, OpenError::CannotOpen, "held by another program"};
         }
-        return {std::make_unique<Win32SerialPort>(handle, claim), OpenError::None};
+        return {std::make_unique<Win32SerialPort>(handle, claim), OpenError::None, ""};
     }
 };
 

@@ -20,6 +20,7 @@ void TComm::OpenPort() {
         throw ECommsError(kMsgAlreadyOpen);
     }
     SerialPlatform::OpenResult opened = platform_.Open(comm_name_);
+    open_failure_reason_ = opened.reason;
     if (opened.error == SerialPlatform::OpenError::NotCommDevice) {
         throw ECommsError(kMsgNotCommHandle);  // the platform closed it again
     }

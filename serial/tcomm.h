@@ -44,6 +44,10 @@ class TComm : public TComponent {
     void ClosePort();
     bool SendData(const std::uint8_t* Buffer, std::uint16_t Length);
     bool IsOpen() const { return PortHandle != nullptr; }
+    // Why the last OpenPort could not open the device, in the system's words
+    // (empty when it did, or when the system gave none). ECommsError keeps
+    // its fixed message; this is for a caller that can show more.
+    const std::string& OpenFailureReason() const { return open_failure_reason_; }
 
     // Events, raised on the main thread only; an empty one is not called.
     // OnReceiveData's Buffer is valid only during the call.
@@ -171,6 +175,7 @@ class TComm : public TComponent {
     std::shared_ptr<NotifyQueue> NotifyWindow = std::make_shared<NotifyQueue>();
     // Each OpenPort is a new opening; notices of an earlier one are dropped.
     std::uint32_t opening_ = 0;
+    std::string open_failure_reason_;
 
     std::string comm_name_ = "COM2";
     LineSettings line_;

@@ -114,7 +114,7 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
         {{"write", port, good, "--id", "12x"}, {}, 2, "1 to 14 digits"},
         {{"write", port, bad}, {}, 2, "APN (\"APN\") \"a#b\" breaks its rule"},
         {{"write", port, other}, {}, 2, "no values under"},
-        {{"read", "/nonexistent/tty"}, {}, 3, "/nonexistent/tty: Error opening serial port."},
+        {{"read", "/nonexistent/tty"}, {}, 3, "/nonexistent/tty: Error opening serial port ("},
         {{"default", port}, [&] { tracker.NackNextWrite(); }, 5, "refused Default (status 0)"},
         {{"default", port, "--retries", "0"},
          [&] { tracker.DropNextReply(); },

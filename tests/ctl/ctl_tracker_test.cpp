@@ -156,7 +156,7 @@ TEST_F(OneTracker, APortThatCannotBeOpenedSaysSo) {
     std::ostringstream out;
     EXPECT_EQ(ReadCommand({"/nonexistent/tty", times_}, std::nullopt, false, progress_, out),
               kExitPort);
-    EXPECT_TRUE(Said("/nonexistent/tty: Error opening serial port."));
+    EXPECT_TRUE(Said("/nonexistent/tty: Error opening serial port (No such file or directory)."));
 }
 
 }  // namespace

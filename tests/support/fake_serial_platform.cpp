@@ -161,10 +161,10 @@ class FakePort final : public SerialPort {
 SerialPlatform::OpenResult FakeSerialPlatform::Open(const std::string& comm_name) {
     opened_names.push_back(comm_name);
     if (open_error != OpenError::None) {
-        return {nullptr, open_error};
+        return {nullptr, open_error, "refused by the test"};
     }
     line->Record("Open " + comm_name);
-    return {std::make_unique<FakePort>(line), OpenError::None};
+    return {std::make_unique<FakePort>(line), OpenError::None, ""};
 }
 
 std::unique_ptr<WaitableEvent> FakeSerialPlatform::CreateEvent() {

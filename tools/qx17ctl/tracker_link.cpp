@@ -71,8 +71,11 @@ void TrackerLink::Open() {
     try {
         comm_->OpenPort();
     } catch (const ECommsError& e) {
+        const std::string reason = comm_->OpenFailureReason();
         comm_.reset();
-        throw LinkError(LinkFailure::kCannotOpen, port_ + ": " + e.what() + ".");
+        throw LinkError(
+            LinkFailure::kCannotOpen,
+            port_ + ": " + e.what() + (reason.empty() ? "" : " (" + reason + ")") + ".");
     }
 }
 
