@@ -7,7 +7,8 @@ TSAN_BUILD  ?= build-tsan
 WIN_BUILD   ?= build-windows
 FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 60
-CHECK_FUZZ_SECONDS ?= 20
+FUZZ_JOBS   ?= 1
+CHECK_FUZZ_SECONDS ?= 10
 JOBS        ?= $(shell nproc)
 
 CMAKE_GEN   := -G Ninja
@@ -67,16 +68,13 @@ wine-test: windows build
 
 # Every test, plain and under AddressSanitizer + UndefinedBehaviorSanitizer,
 # the threaded ones under ThreadSanitizer, the Windows build under Wine, then
-# a short fuzzing run.
+# a short run of every fuzzer.
 check: format-check test asan tsan wine-test
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
 
 fuzz: setup $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	mkdir -p $(FUZZ_BUILD)/corpus
-	cp -n tests/fuzz/corpus/* $(FUZZ_BUILD)/corpus/
-	$(FUZZ_BUILD)/tests/fuzz/find_frame_fuzzer -max_total_time=$(FUZZ_SECONDS) \
-	    -max_len=2100 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus
+	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 # The Debian package, qx17eep_<version>_amd64.deb, in $(BUILD)/.
 package: build

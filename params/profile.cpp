@@ -48,7 +48,10 @@ class DocumentWriter final : public SettingsWriter {
 }  // namespace
 
 FieldValues ParseProfile(std::string_view file, std::size_t* found) {
-    const RegDocument doc = RegDocument::Parse(file);
+    return ProfileValues(RegDocument::Parse(file), found);
+}
+
+FieldValues ProfileValues(const RegDocument& doc, std::size_t* found) {
     DocumentReader reader(doc);
     FieldValues values;
     LoadFieldValues(reader, values);

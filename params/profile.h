@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "params/field_values.h"
+#include "params/reg_file_format.h"
 
 namespace qx17 {
 
@@ -22,6 +23,8 @@ inline constexpr const char* kSettingsSection = "HKEY_CURRENT_USER\\Software\\Ke
 // 'GPRS_TM'"). `found`, when given, is set to how many of the values the file
 // holds: none means it is no profile at all.
 FieldValues ParseProfile(std::string_view file, std::size_t* found = nullptr);
+// The same for a document already parsed.
+FieldValues ProfileValues(const RegDocument& document, std::size_t* found = nullptr);
 
 // The values as a REGEDIT4 file: the section and its 19 values.
 std::string SerializeProfile(const FieldValues& values);

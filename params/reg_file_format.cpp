@@ -50,6 +50,8 @@ char LowerAscii(char c) {
 bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
+    if (a == b)
+        return true;  // the usual case, in one comparison
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (LowerAscii(a[i]) != LowerAscii(b[i]))
             return false;
@@ -341,8 +343,9 @@ std::string RegDocument::Serialize() const {
 RegDocument::Lookup RegDocument::Find(const std::string& section, const std::string& name,
                                       RegistryValue& value) const {
     for (auto it = lines_.rbegin(); it != lines_.rend(); ++it) {
-        if (it->kind == Line::Kind::kValue && SameName(it->section, section) &&
-            SameName(it->name, name)) {
+        // The name first: it is short and differs from most others at once.
+        if (it->kind == Line::Kind::kValue && SameName(it->name, name) &&
+            SameName(it->section, section)) {
             if (it->deleted)
                 return Lookup::kMissing;
             if (it->damaged)
@@ -357,8 +360,9 @@ RegDocument::Lookup RegDocument::Find(const std::string& section, const std::str
 void RegDocument::Set(const std::string& section, const std::string& name,
                       const RegistryValue& value) {
     for (auto it = lines_.rbegin(); it != lines_.rend(); ++it) {
-        if (it->kind == Line::Kind::kValue && SameName(it->section, section) &&
-            SameName(it->name, name)) {
+        // The name first: it is short and differs from most others at once.
+        if (it->kind == Line::Kind::kValue && SameName(it->name, name) &&
+            SameName(it->section, section)) {
             it->raw = SerializeValue(it->name, value);  // the name keeps its spelling
             it->value = value;
             it->damaged = false;

@@ -78,7 +78,8 @@ class HeadlessToolkit : public Toolkit {
     struct Timer {
         std::chrono::milliseconds interval;
         std::chrono::milliseconds next;
-        std::function<void()> tick;
+        // Shared, so that running a tick holds it without copying it.
+        std::shared_ptr<const std::function<void()>> tick;
     };
 
     HeadlessControl& Lookup(const std::string& name);
