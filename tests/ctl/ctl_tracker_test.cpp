@@ -142,6 +142,27 @@ TEST_F(OneTracker, TheReadBackFindsWhatTheAcknowledgementsHid) {
         << "without the read-back nothing is noticed";
 }
 
+// Each field that reads back differently once, with its values; a byte no
+// field shows differently by its address.
+TEST(ReadBack, DifferencesAreReportedByField) {
+    ImageBytes written{};
+    FieldValues values = TestProfile();
+    FieldsToImage(values, written);
+    ImageBytes read = written;
+    read[19] = 'X';  // APN
+    read[20] = 'Y';
+    read[151] ^= 0xFF;  // in a write-all frame, no field
+    read[60] ^= 0x01;   // APN_NAME ("user#"), after its '#': the field reads the same
+    const std::vector<Difference> found = CompareWritten(written, read);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].name, "APN");
+    EXPECT_EQ(found[0].written, "internet.test");
+    EXPECT_EQ(found[0].read, "XYternet.test");
+    EXPECT_EQ(found[1].name, "byte 60");
+    EXPECT_EQ(found[2].name, "byte 151");
+    EXPECT_TRUE(CompareWritten(written, written).empty());
+}
+
 TEST_F(OneTracker, DefaultRestoresTheFactoryMemory) {
     sim::VirtualTracker& tracker = AddTracker();
     tracker.WriteMemory(19, {'x', '#'});

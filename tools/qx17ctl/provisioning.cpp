@@ -20,10 +20,6 @@ void CheckAcknowledged(const std::string& reply, const std::string& what) {
     }
 }
 
-bool Covers(const ImageField& field, std::size_t index) {
-    return index >= field.first && index < field.first + field.width;
-}
-
 std::string Hex(std::uint8_t byte) {
     char text[3];
     std::snprintf(text, sizeof text, "%02X", byte);
@@ -71,31 +67,35 @@ void WriteAll(TrackerLink& link, const ImageBytes& image) {
 }
 
 std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageBytes& read_back) {
+    const auto differs = [&](std::size_t i) { return written[i] != read_back[i]; };
     const FieldValues wrote = ImageToFields(written);
     const FieldValues read = ImageToFields(read_back);
     std::vector<Difference> differences;
+    // By field: each field whose bytes differ and that shows differently.
+    std::vector<bool> explained(written.size(), false);
+    for (const FieldRow& row : FieldRows()) {
+        bool touched = false;
+        for (std::size_t i = row.place.first; i < row.place.first + row.place.width; ++i) {
+            touched = touched || differs(i);
+        }
+        if (!touched) {
+            continue;
+        }
+        const std::string before = row.Stored(wrote);
+        const std::string after = row.Stored(read);
+        if (before == after) {
+            continue;
+        }
+        differences.push_back({row.name, before, after});
+        for (std::size_t i = row.place.first; i < row.place.first + row.place.width; ++i) {
+            explained[i] = true;
+        }
+    }
+    // A byte no field shows differently (outside every field, or beyond a
+    // text's '#'), as itself.
     for (const ImageRange& range : kWriteAllFrames) {
         for (std::size_t i = range.first; i < range.first + range.count; ++i) {
-            if (written[i] == read_back[i]) {
-                continue;
-            }
-            // By field: each field that shows differently, once; a byte no
-            // field shows differently (outside every field, or beyond a
-            // text's '#'), as itself.
-            bool named = false;
-            for (const FieldRow& row : FieldRows()) {
-                if (!Covers(row.place, i) || row.Stored(wrote) == row.Stored(read)) {
-                    continue;
-                }
-                named = true;
-                const bool seen =
-                    std::any_of(differences.begin(), differences.end(),
-                                [&](const Difference& d) { return d.name == row.name; });
-                if (!seen) {
-                    differences.push_back({row.name, row.Stored(wrote), row.Stored(read)});
-                }
-            }
-            if (!named) {
+            if (differs(i) && !explained[i]) {
                 differences.push_back(
                     {"byte " + std::to_string(i), Hex(written[i]), Hex(read_back[i])});
             }
