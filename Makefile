@@ -15,7 +15,7 @@ CMAKE_GEN   := -G Ninja
 CTEST       := ctest --output-on-failure -j $(JOBS)
 
 .PHONY: all setup build test asan tsan windows wine-test check demo bench fuzz format format-check clean \
-    package windows-package
+    package windows-package soak
 
 all: build
 
@@ -75,6 +75,12 @@ check: format-check test asan tsan wine-test
 fuzz: setup $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_JOBS)
+
+# The tool under faults for a while (not part of check; ends within 20
+# minutes): the window, the production line, killed saves and hang-ups.
+soak: build $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target soak
+	scripts/soak.sh $(BUILD) $(ASAN_BUILD)
 
 # The Debian package, qx17eep_<version>_amd64.deb, in $(BUILD)/.
 package: build

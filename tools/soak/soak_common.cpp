@@ -1,0 +1,75 @@
+#include "tools/soak/soak_common.h"
+
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace qx17::soak {
+
+void Print(const Report& report) {
+    std::printf("%-26s | %-44s | %-58s | %s\n", report.part.c_str(), report.tried.c_str(),
+                report.saw.c_str(), report.passed ? "pass" : "FAIL");
+    std::fflush(stdout);
+}
+
+long ResidentKib() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            status >> value;
+            return value;
+        }
+        status.ignore(4096, '\n');
+    }
+    return 0;
+}
+
+ConfigFolder::ConfigFolder() {
+    char pattern[] = "/tmp/qx17-soak-XXXXXX";
+    path_ = ::mkdtemp(pattern);
+    ::setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
+}
+
+ConfigFolder::~ConfigFolder() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+std::unique_ptr<sim::VirtualTracker> PlugTracker(const ConfigFolder& config, int com,
+                                                 const std::string& id) {
+    sim::Options options;
+    options.tracker_id = id;
+    options.announce = false;
+    options.link_port = com;
+    options.link_dir = config.Ports();
+    return std::make_unique<sim::VirtualTracker>(options);
+}
+
+FieldValues SoakProfile() {
+    FieldValues v;
+    v.APN = "soak.apn";
+    v.APN_NAME = "user";
+    v.APN_PW = "secret";
+    v.DNS = "9.9.9.9";
+    v.GPRS_TM = "60";
+    v.ID = "11112222333344";
+    v.IP = "198.51.100.9";
+    v.Port = "7000";
+    v.GPRS_EN = true;
+    v.GPRS_TYPE = 1;
+    v.SMS_OBJ = "+4915100000";
+    v.SMS_INT = "30";
+    v.PW = "4321";
+    v.Listen = "5550100";
+    v.SOS_NO = "+112";
+    v.LOG_INT = "120";
+    v.TimeZone = "-60";
+    v.SleepMode = "15";
+    v.CallReply = 1;
+    return v;
+}
+
+}  // namespace qx17::soak
