@@ -72,4 +72,55 @@ FieldValues SoakProfile() {
     return v;
 }
 
+const char* Name(Fault fault) {
+    static const char* const names[] = {"none",  "drop",  "corrupt", "split",  "nack",
+                                        "noise", "delay", "flip",    "hang-up"};
+    return names[static_cast<int>(fault)];
+}
+
+void Arm(sim::VirtualTracker& tracker, Fault fault) {
+    using std::chrono::milliseconds;
+    tracker.SetReplyDelay(milliseconds(0));
+    switch (fault) {
+        case Fault::kDrop:
+            tracker.DropNextReply();
+            break;
+        case Fault::kCorrupt:
+            tracker.CorruptNextReply();
+            break;
+        case Fault::kSplit:
+            tracker.SplitNextReply(milliseconds(150));
+            break;
+        case Fault::kNack:
+            tracker.NackNextWrite();
+            break;
+        case Fault::kNoise:
+            tracker.NoiseBeforeNextReply({0x00, 0x13, 0x7F});
+            break;
+        case Fault::kDelay:
+            tracker.SetReplyDelay(milliseconds(150));
+            break;
+        case Fault::kFlip:
+            tracker.FlipNextWrite();
+            break;
+        case Fault::kHangUp:
+            tracker.SetReplyDelay(milliseconds(100));
+            break;
+        default:
+            break;
+    }
+}
+
+std::string FaultCounts::Text(bool with_flip) const {
+    std::string text;
+    for (std::size_t f = 0; f < static_cast<std::size_t>(Fault::kCount); ++f) {
+        if (!with_flip && static_cast<Fault>(f) == Fault::kFlip) {
+            continue;
+        }
+        text += std::string(text.empty() ? "" : " ") + Name(static_cast<Fault>(f)) + ":" +
+                std::to_string(counts_[f]);
+    }
+    return text;
+}
+
 }  // namespace qx17::soak

@@ -48,6 +48,31 @@ std::unique_ptr<sim::VirtualTracker> PlugTracker(const ConfigFolder& config, int
 // The profile the soak writes.
 FieldValues SoakProfile();
 
+// The faults a tracker is given, one at a time.
+enum class Fault { kNone, kDrop, kCorrupt, kSplit, kNack, kNoise, kDelay, kFlip, kHangUp, kCount };
+const char* Name(Fault fault);
+
+// Arms `fault` on the tracker for its next exchange; the persistent ones
+// (the reply delay) are set afresh. A hang-up is the caller's to do, at the
+// moment it chooses; its replies are slowed so that the moment falls inside.
+void Arm(sim::VirtualTracker& tracker, Fault fault);
+
+// How often each fault was tried: "none:12 drop:9 ...", `last` excluded.
+class FaultCounts {
+  public:
+    void Add(Fault fault) { ++counts_[static_cast<std::size_t>(fault)]; }
+    std::string Text(bool with_flip) const;
+
+  private:
+    std::size_t counts_[static_cast<std::size_t>(Fault::kCount)] = {};
+};
+
 using Clock = std::chrono::steady_clock;
+
+// The round after which resident memory is taken as the baseline: the 100th,
+// or the first tenth of a shorter run.
+constexpr int BaselineRound(int rounds) {
+    return rounds >= 1000 ? 100 : rounds / 10;
+}
 
 }  // namespace qx17::soak

@@ -49,14 +49,6 @@ std::vector<std::vector<std::string>> LogRows(const std::filesystem::path& file)
     return rows;
 }
 
-enum class Fault { kNone, kDrop, kCorrupt, kSplit, kNack, kNoise, kDelay, kFlip, kHangUp, kCount };
-
-const char* Name(Fault fault) {
-    static const char* const names[] = {"none",  "drop",  "corrupt", "split",  "nack",
-                                        "noise", "delay", "flip",    "hang-up"};
-    return names[static_cast<int>(fault)];
-}
-
 // One port of the line: its tracker, replaced when pulled out.
 struct Port {
     int com = 0;
@@ -97,12 +89,12 @@ Report SoakLine(int trackers, unsigned seed) {
         std::async(std::launch::async, [&] { return ctl::RunProductionLine(options, progress); });
 
     std::mt19937 random(seed);
-    std::array<int, static_cast<int>(Fault::kCount)> tried{};
+    FaultCounts tried;
     int announced = 0, checked = 0, wrong = 0;
     std::map<std::string, int> outcomes;
     std::set<std::string> ids;
     int duplicate_ids = 0;
-    long resident_after_100 = 0;
+    long resident_baseline = -1;
     const Clock::time_point deadline = Clock::now() + std::chrono::minutes(10);
     for (bool finished = false; !finished && checked < trackers && Clock::now() < deadline;) {
         // Once the line has ended, this pass still takes its last rows.
@@ -153,44 +145,15 @@ Report SoakLine(int trackers, unsigned seed) {
                 port.pulled = true;
             }
             if (!port.waiting && announced < trackers) {
-                if (announced == 100 && resident_after_100 == 0) {
-                    resident_after_100 = ResidentKib();
+                if (announced == BaselineRound(trackers) && resident_baseline < 0) {
+                    resident_baseline = ResidentKib();
                 }
                 // The next tracker: factory memory, an ID of its own, a fault.
                 sim::VirtualTracker& tracker = *port.tracker;
                 tracker.WriteMemory(0, sim::FactoryMemory(fresh_id()));
-                tracker.SetReplyDelay(milliseconds(0));
                 port.fault = static_cast<Fault>(random() % static_cast<unsigned>(Fault::kCount));
-                ++tried[static_cast<std::size_t>(port.fault)];
-                switch (port.fault) {
-                    case Fault::kDrop:
-                        tracker.DropNextReply();
-                        break;
-                    case Fault::kCorrupt:
-                        tracker.CorruptNextReply();
-                        break;
-                    case Fault::kSplit:
-                        tracker.SplitNextReply(milliseconds(150));
-                        break;
-                    case Fault::kNack:
-                        tracker.NackNextWrite();
-                        break;
-                    case Fault::kNoise:
-                        tracker.NoiseBeforeNextReply({0x00, 0x13, 0x42});
-                        break;
-                    case Fault::kDelay:
-                        tracker.SetReplyDelay(milliseconds(150));
-                        break;
-                    case Fault::kFlip:
-                        tracker.FlipNextWrite();
-                        break;
-                    // Slow replies, so that the pull comes in the middle.
-                    case Fault::kHangUp:
-                        tracker.SetReplyDelay(milliseconds(100));
-                        break;
-                    default:
-                        break;
-                }
+                tried.Add(port.fault);
+                Arm(tracker, port.fault);
                 port.log_start = tracker.LogSize();
                 port.waiting = true;
                 ++announced;
@@ -203,24 +166,18 @@ Report SoakLine(int trackers, unsigned seed) {
     (void)code;
     const long resident_end = ResidentKib();
 
-    std::string faults;
-    for (int f = 0; f < static_cast<int>(Fault::kCount); ++f) {
-        faults += std::string(f ? " " : "") + Name(static_cast<Fault>(f)) + ":" +
-                  std::to_string(tried[static_cast<std::size_t>(f)]);
-    }
     std::string seen;
     for (const auto& [outcome, count] : outcomes) {
-        seen += outcome + ":" + std::to_string(count) + " ";
+        seen += (seen.empty() ? "" : " ") + outcome + ":" + std::to_string(count);
     }
     Report report;
     report.part = "qx17ctl line, 4 ports";
-    report.tried = std::to_string(announced) + " trackers (" + faults + ")";
+    report.tried = std::to_string(announced) + " trackers (" + tried.Text(true) + ")";
     report.saw = std::to_string(checked) + " rows (" + seen + "), " + std::to_string(wrong) +
                  " not matching memory, " + std::to_string(duplicate_ids) + " IDs twice; RSS " +
-                 std::to_string(resident_after_100) + " -> " + std::to_string(resident_end) +
-                 " KiB";
+                 std::to_string(resident_baseline) + " -> " + std::to_string(resident_end) + " KiB";
     report.passed = checked == trackers && wrong == 0 && duplicate_ids == 0 &&
-                    resident_end - resident_after_100 <= 1024;
+                    resident_end - resident_baseline <= 1024;
     return report;
 }
 

@@ -120,13 +120,9 @@ class Window {
     std::unique_ptr<TForm1> form_;
 };
 
-enum class Fault { kNone, kDrop, kCorrupt, kSplit, kNack, kNoise, kDelay, kHangUp, kCount };
-
-const char* Name(Fault fault) {
-    static const char* const names[] = {"none", "drop",  "corrupt", "split",
-                                        "nack", "noise", "delay",   "hang-up"};
-    return names[static_cast<int>(fault)];
-}
+// Every fault but a flipped bit, which only a read-back finds.
+constexpr Fault kWindowFaults[] = {Fault::kNone, Fault::kDrop,  Fault::kCorrupt, Fault::kSplit,
+                                   Fault::kNack, Fault::kNoise, Fault::kDelay,   Fault::kHangUp};
 
 }  // namespace
 
@@ -139,40 +135,18 @@ Report SoakWindow(int announcements, unsigned seed) {
     }
     window.Prepare();
     std::mt19937 random(seed);
-    std::array<int, static_cast<int>(Fault::kCount)> tried{};
+    FaultCounts tried;
     int written = 0, shown = 0, wrong = 0, stuck = 0;
-    long resident_after_100 = 0;
+    long resident_baseline = 0;
     for (int i = 0; i < announcements; ++i) {
-        if (i == 100) {
-            resident_after_100 = ResidentKib();
+        if (i == BaselineRound(announcements)) {
+            resident_baseline = ResidentKib();
         }
-        const auto fault = static_cast<Fault>(random() % static_cast<unsigned>(Fault::kCount));
-        ++tried[static_cast<std::size_t>(fault)];
+        const Fault fault = kWindowFaults[random() % std::size(kWindowFaults)];
+        tried.Add(fault);
         sim::VirtualTracker& tracker = window.Tracker();
         tracker.RestoreFactoryMemory();  // a new tracker on the line
-        tracker.SetReplyDelay(milliseconds(0));
-        switch (fault) {
-            case Fault::kDrop:
-                tracker.DropNextReply();
-                break;
-            case Fault::kCorrupt:
-                tracker.CorruptNextReply();
-                break;
-            case Fault::kSplit:
-                tracker.SplitNextReply(milliseconds(150));
-                break;
-            case Fault::kNack:
-                tracker.NackNextWrite();
-                break;
-            case Fault::kNoise:
-                tracker.NoiseBeforeNextReply({0x00, 0x13, 0x7F});
-                break;
-            case Fault::kDelay:
-                tracker.SetReplyDelay(milliseconds(300));
-                break;
-            default:
-                break;
-        }
+        Arm(tracker, fault);
         const std::size_t timeouts = window.Boxes(kTimeOut);
         window.ClearStatus();
         const std::size_t log_start = tracker.LogSize();
@@ -205,16 +179,11 @@ Report SoakWindow(int announcements, unsigned seed) {
         }
     }
     const long resident_end = ResidentKib();
-    std::string faults;
-    for (int f = 0; f < static_cast<int>(Fault::kCount); ++f) {
-        faults += std::string(f ? " " : "") + Name(static_cast<Fault>(f)) + ":" +
-                  std::to_string(tried[static_cast<std::size_t>(f)]);
-    }
-    report.tried = std::to_string(announcements) + " announcements (" + faults + ")";
-    const long growth = resident_end - resident_after_100;
+    report.tried = std::to_string(announcements) + " announcements (" + tried.Text(false) + ")";
+    const long growth = resident_end - resident_baseline;
     report.saw = std::to_string(written) + " written and held, " + std::to_string(shown) +
                  " time-outs shown, " + std::to_string(wrong) + " wrong, " + std::to_string(stuck) +
-                 " stuck; RSS " + std::to_string(resident_after_100) + " -> " +
+                 " stuck; RSS " + std::to_string(resident_baseline) + " -> " +
                  std::to_string(resident_end) + " KiB";
     report.passed = wrong == 0 && stuck == 0 && written + shown == announcements && growth <= 1024;
     return report;
