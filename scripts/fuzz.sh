@@ -7,7 +7,7 @@
 #   fuzz.sh FUZZ_BUILD SECONDS [JOBS]
 #
 # With JOBS above 1, each fuzzer runs in libFuzzer's fork mode on that many
-# processes at once.
+# processes at once. FUZZERS="a b" runs only those (all five by default).
 set -euo pipefail
 
 build=${1:?usage: fuzz.sh FUZZ_BUILD SECONDS}
@@ -27,7 +27,7 @@ declare -A max_len=(
 
 summary=()
 status=0
-for fuzzer in find_frame_fuzzer exchange_fuzzer ctl_link_fuzzer profile_fuzzer conversions_fuzzer; do
+for fuzzer in ${FUZZERS:-find_frame_fuzzer exchange_fuzzer ctl_link_fuzzer profile_fuzzer conversions_fuzzer}; do
     corpus="$build/corpus/$fuzzer"
     mkdir -p "$corpus"
     cp -n "$source_corpus/$fuzzer"/* "$corpus/"
