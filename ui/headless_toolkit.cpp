@@ -79,7 +79,7 @@ Control& HeadlessToolkit::CreateControl(const ControlSpec& spec) {
 void HeadlessToolkit::StartTimer(int interval_ms, std::function<void()> tick) {
     const std::chrono::milliseconds interval(interval_ms);
     timers_.push_back({interval, now_ + interval,
-                       std::make_shared<const std::function<void()>>(std::move(tick))});
+                       std::make_unique<const std::function<void()>>(std::move(tick))});
 }
 
 BoxResult HeadlessToolkit::MessageBox(const std::string& text, const std::string& caption,
@@ -221,7 +221,7 @@ void HeadlessToolkit::AdvanceTime(std::chrono::milliseconds duration) {
         }
         now_ = due->next;
         due->next += due->interval;
-        const auto tick = due->tick;  // a tick may start another timer
+        const std::function<void()>* tick = due->tick.get();  // `due` may move
         (*tick)();
     }
     now_ = end;

@@ -78,8 +78,9 @@ class HeadlessToolkit : public Toolkit {
     struct Timer {
         std::chrono::milliseconds interval;
         std::chrono::milliseconds next;
-        // Shared, so that running a tick holds it without copying it.
-        std::shared_ptr<const std::function<void()>> tick;
+        // On the heap, so that a tick stays where it is while it starts
+        // another timer and the vector grows; timers are never removed.
+        std::unique_ptr<const std::function<void()>> tick;
     };
 
     HeadlessControl& Lookup(const std::string& name);

@@ -99,6 +99,7 @@ class Session {
         qx17::ParamImage.fill(0);
         form_ = std::make_unique<qx17::TForm1>(ui_, settings_, "Qx17eep", ports_);
         form_->Show();
+        Reset();
         qx17::BindSendData([this](const std::uint8_t* frame, std::uint16_t length) {
             Sent(frame, length);
             return true;
@@ -126,8 +127,18 @@ class Session {
 
     // One window serves every input (making one costs more than a run), so
     // each run starts from the state of a freshly started one: no exchange
-    // pending, the image zero, the fields empty, "Auto" off.
+    // pending, the image zero, the fields empty, "Auto" off. The run clears
+    // up after itself, so that what it allocated is freed within it and the
+    // leak check has no reason to run it a second time.
     void Run(Input& input) {
+        input_ = &input;
+        for (int events = 0; input.More() && events < 64; ++events) {
+            Step();
+        }
+        Reset();
+    }
+
+    void Reset() {
         input_ = nullptr;
         qx17::ResetExchangeState();
         qx17::ParamImage.fill(0);
@@ -138,10 +149,6 @@ class Session {
         qx17::ShowFieldValues(*form_, qx17::FieldValues{});
         form_->SaveEnabled = true;
         ui_.ClearBoxes();
-        input_ = &input;
-        for (int events = 0; input.More() && events < 64; ++events) {
-            Step();
-        }
     }
 
   private:
@@ -178,8 +185,9 @@ class Session {
             case 6:  // time passes: a tick up to 1.3 s
                 ui_.AdvanceTime(std::chrono::milliseconds(20 * (input_->Byte() % 64 + 1)));
                 break;
-            case 7:  // a time-out's worth: 6 s or 20 s
-                ui_.AdvanceTime(std::chrono::milliseconds(input_->Byte() & 1 ? 6000 : 20000));
+            case 7:  // until the pending reply's time-out, and a tick or two past it
+                ui_.AdvanceTime(std::chrono::milliseconds(
+                    qx17::kTimerInterval * (qx17::ReplyCountdown + input_->Byte() % 3)));
                 break;
             default:  // a button; a box keeps the window's buttons from the user
                 if (depth_ == 0) {
