@@ -39,9 +39,12 @@ for fuzzer in ${FUZZERS:-find_frame_fuzzer exchange_fuzzer ctl_link_fuzzer profi
         >"$log" 2>&1 || { result=FAULT; status=1; tail -n 40 "$log"; }
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
-    if [ "$jobs" -gt 1 ]; then  # fork mode: the parent's last progress line
+    if [ "$jobs" -gt 1 ]; then
+        # Fork mode: the parent's last progress line counts every job's runs;
+        # its exec/s is one job's latest, so the rate is taken over the run.
         runs=$(sed -n 's/^#\([0-9][0-9]*\):.*/\1/p' "$log" | tail -n 1)
-        rate=$(sed -n 's/.*exec\/s \([0-9][0-9]*\).*/\1/p' "$log" | tail -n 1)
+        took=$(sed -n 's/^#[0-9]*:.* time: \([0-9][0-9]*\)s.*/\1/p' "$log" | tail -n 1)
+        rate=$([ -n "$runs" ] && [ "${took:-0}" -gt 0 ] && echo $((runs / took)) || echo "")
     fi
     files=$(find "$corpus" -type f | wc -l)
     summary+=("$(printf '%-20s %12s runs %9s/s  corpus %5s files  %s' "$fuzzer" "${runs:-?}" "${rate:-?}" "$files" "$result")")
