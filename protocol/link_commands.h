@@ -22,6 +22,7 @@ inline constexpr std::uint8_t kWriteSucceeded = 1;   // acknowledgement status
 inline constexpr std::string_view kHandshakePayload{"\x99\xAA\x55", 3};
 // Read all: from address 0, 256 bytes.
 inline constexpr std::string_view kReadAllPayload{"\x95\x00\x00\x01\x00", 5};
+inline constexpr std::size_t kReadAllCount = 256;  // the bytes its reply holds
 // "Default": a write of 0xFF at address 0x0002.
 inline constexpr std::string_view kDefaultPayload{"\x94\x00\x02\xFF", 4};
 

@@ -53,6 +53,9 @@ Bytes BadCrc(Bytes frame) {
 TEST(FrameAssembler, TakesEveryWholeGoodFrameWhateverTheChunks) {
     const std::string ack = "94 01";
     const std::string reply = test::ToHex(Cat({Hex("95"), Bytes(256, 0x30)}));
+    const Bytes nesting_payload = Cat({Hex("95"), kAck, Bytes(248, 0x30)});
+    const Bytes kNesting = Frame(nesting_payload);
+    const std::string nesting = test::ToHex(nesting_payload);
     const struct {
         const char* name;
         Bytes stream;
@@ -72,6 +75,10 @@ TEST(FrameAssembler, TakesEveryWholeGoodFrameWhateverTheChunks) {
         {"a frame inside a false one", Cat({Hex("AB AB 00 03"), kAck}), {}, {ack}},
         {"nothing but noise", Hex("01 02 03 AB 04"), {}, {}},
         {"an incomplete frame waits", Bytes(kReply.begin(), kReply.end() - 1), {}, {}},
+        // A reply whose data hold a whole frame: whole, it is the reply; cut
+        // before its end it cannot be told from a false pair and a frame.
+        {"a frame inside a reply, whole", kNesting, {}, {nesting}},
+        {"a frame inside a reply, cut", kNesting, {20}, {ack}},
     };
     for (const auto& c : cases) {
         EXPECT_THAT(Feed(c.stream, c.cuts), testing::ElementsAreArray(c.payloads)) << c.name;

@@ -101,6 +101,11 @@ TEST_F(OneTracker, TheLinkSurvivesWhatTheLineDoesOrSaysWhy) {
          "(again, no reply)"},
         {"dropped, no retry", [](auto& t) { t.DropNextReply(); }, 0, kExitTimeout,
          "no reply to read-all"},
+        // Zeros in place of the missing bytes would be written back.
+        {"read reply cut short, then the retry", [](auto& t) { t.ShortenNextReply(200); }, 1,
+         kExitDone, "(again, no reply)"},
+        {"read reply cut short, no retry", [](auto& t) { t.ShortenNextReply(200); }, 0,
+         kExitTimeout, "no reply to read-all"},
         {"refused", [](auto& t) { t.NackNextWrite(); }, 1, kExitRefused,
          "refused write-all frame 1"},
     };

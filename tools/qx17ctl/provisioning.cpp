@@ -29,8 +29,10 @@ std::string Hex(std::uint8_t byte) {
 }  // namespace
 
 ImageBytes ReadTracker(TrackerLink& link) {
-    const std::string reply =
-        link.Request(kReadAllPayload, kReadCommand, link.Times().read_all, "read-all");
+    // A read reply short of the 256 bytes asked for is not taken: the bytes
+    // missing would be zeros, and a write would put them into the tracker.
+    const std::string reply = link.Request(kReadAllPayload, kReadCommand, link.Times().read_all,
+                                           "read-all", 1 + kReadAllCount);
     const std::string data =
         ReadReplyData(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size());
     ImageBytes image{};

@@ -1,5 +1,6 @@
 #include "tools/qx17ctl/tracker_link.h"
 
+#include <algorithm>
 #include <array>
 
 #include "protocol/frame_codec.h"
@@ -127,7 +128,8 @@ bool TrackerLink::AwaitAnnouncement(const std::function<bool()>& give_up) {
 }
 
 std::string TrackerLink::Request(std::string_view payload, std::uint8_t reply_command,
-                                 milliseconds wait, const std::string& what) {
+                                 milliseconds wait, const std::string& what,
+                                 std::size_t min_length) {
     for (int attempt = 0; attempt <= times_.retries; ++attempt) {
         progress_.Step(port_, attempt == 0 ? what : what + " (again, no reply)");
         frames_.Clear();  // nothing received before the request answers it
@@ -138,7 +140,8 @@ std::string TrackerLink::Request(std::string_view payload, std::uint8_t reply_co
             Pump(std::min(Left(deadline), kSlice));
             ThrowIfLostOrStopped();
             while (const std::optional<std::string> frame = frames_.Next()) {
-                if (!frame->empty() && static_cast<std::uint8_t>((*frame)[0]) == reply_command) {
+                if (frame->size() >= std::max<std::size_t>(min_length, 1) &&
+                    static_cast<std::uint8_t>((*frame)[0]) == reply_command) {
                     return *frame;
                 }
                 if (IsAnnouncement(*frame) && !answered_announcement) {

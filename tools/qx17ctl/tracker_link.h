@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,12 +80,14 @@ class TrackerLink {
     bool AwaitAnnouncement(const std::function<bool()>& give_up = {});
 
     // Sends the frame of `payload` and returns the payload of the first
-    // reply whose command byte is `reply_command`. A tracker that announces
+    // reply whose command byte is `reply_command` and that holds at least
+    // `min_length` bytes (a shorter one is not that reply). A tracker that announces
     // itself meanwhile is answered and the request sent again. `what` names
     // the request in the progress line. LinkError on time-out (after the
     // retries), on a lost port, or on a second Ctrl-C.
     std::string Request(std::string_view payload, std::uint8_t reply_command,
-                        std::chrono::milliseconds wait, const std::string& what);
+                        std::chrono::milliseconds wait, const std::string& what,
+                        std::size_t min_length = 1);
 
   private:
     void Send(std::string_view payload);

@@ -225,6 +225,7 @@ struct VirtualTracker::Impl {
     bool nack_next = false;
     bool flip_next = false;
     std::optional<Milliseconds> split_next;
+    std::optional<std::size_t> shorten_next;
     Bytes noise_next;
     Bytes noise_always;
     Milliseconds reply_delay;
@@ -498,6 +499,12 @@ void VirtualTracker::Impl::SendReply(const Bytes& payload, Event event, std::str
             AddLogLocked(Direction::kNone, Event::kDropped, frame, "dropped " + note);
             return;
         }
+        if (const auto length = std::exchange(shorten_next, std::nullopt);
+            length && *length < payload.size()) {
+            frame =
+                EncodeFrame(Bytes(payload.begin(), payload.begin() + static_cast<long>(*length)));
+            note += Format(", cut to %zu bytes", *length);
+        }
         corrupt = std::exchange(corrupt_next, false);
         split = std::exchange(split_next, std::nullopt);
         noise = noise_always;
@@ -756,6 +763,11 @@ bool VirtualTracker::Announcing() const {
 void VirtualTracker::DropNextReply() {
     std::lock_guard lock(impl_->mu);
     impl_->drop_next = true;
+}
+
+void VirtualTracker::ShortenNextReply(std::size_t length) {
+    std::lock_guard lock(impl_->mu);
+    impl_->shorten_next = length;
 }
 
 void VirtualTracker::CorruptNextReply() {

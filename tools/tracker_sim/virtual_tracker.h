@@ -119,6 +119,9 @@ class VirtualTracker {
     // first byte flipped and acknowledged as done: what only a read-back finds.
     void FlipNextWrite();
     void NoiseBeforeNextReply(const Bytes& noise);  // throws if it holds 0xAB
+    // The next reply's payload cut to `length` bytes, in a frame with a good
+    // CRC: a tracker that answers short.
+    void ShortenNextReply(std::size_t length);
 
     // Persistent settings.
     void SetReplyDelay(Milliseconds delay);
