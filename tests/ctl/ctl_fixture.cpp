@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "tools/qx17ctl/stop_request.h"
+#include "ctl/stop_request.h"
 
 namespace qx17::ctl::test {
 

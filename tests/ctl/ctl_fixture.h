@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "ctl/progress.h"
+#include "ctl/tracker_link.h"
 #include "params/field_values.h"
-#include "tools/qx17ctl/progress.h"
-#include "tools/qx17ctl/tracker_link.h"
 #include "tools/tracker_sim/virtual_tracker.h"
 
 namespace qx17::ctl::test {

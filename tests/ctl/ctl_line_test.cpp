@@ -10,11 +10,11 @@
 #include <sstream>
 #include <thread>
 
+#include "ctl/exit_codes.h"
+#include "ctl/line_log.h"
+#include "ctl/production_line.h"
+#include "ctl/stop_request.h"
 #include "tests/ctl/ctl_fixture.h"
-#include "tools/qx17ctl/exit_codes.h"
-#include "tools/qx17ctl/line_log.h"
-#include "tools/qx17ctl/production_line.h"
-#include "tools/qx17ctl/stop_request.h"
 
 namespace qx17::ctl {
 namespace {

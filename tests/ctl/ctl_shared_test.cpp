@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ctl/provisioning.h"
 #include "params/param_image.h"
 #include "params/profile.h"
 #include "protocol/frame_codec.h"
@@ -16,7 +17,6 @@
 #include "protocol/link_commands.h"
 #include "tests/ctl/ctl_fixture.h"
 #include "tests/support/fake_serial_platform.h"
-#include "tools/qx17ctl/provisioning.h"
 #include "ui/form_mapping.h"
 #include "ui/form_settings.h"
 #include "ui/headless_toolkit.h"

@@ -8,12 +8,12 @@
 #include <functional>
 #include <sstream>
 
+#include "ctl/commands/commands.h"
+#include "ctl/exit_codes.h"
+#include "ctl/profile_file.h"
+#include "ctl/provisioning.h"
 #include "params/profile.h"
 #include "tests/ctl/ctl_fixture.h"
-#include "tools/qx17ctl/commands.h"
-#include "tools/qx17ctl/exit_codes.h"
-#include "tools/qx17ctl/profile_file.h"
-#include "tools/qx17ctl/provisioning.h"
 
 namespace qx17::ctl {
 namespace {

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "ctl/provisioning.h"
 #include "params/field_values.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/frame_codec.h"
 #include "protocol/link_commands.h"
-#include "tools/qx17ctl/provisioning.h"
 
 namespace {
 

@@ -16,12 +16,12 @@
 #include <sstream>
 #include <thread>
 
+#include "ctl/line_log.h"
+#include "ctl/production_line.h"
+#include "ctl/progress.h"
 #include "params/ireg.h"
 #include "params/reg_file_format.h"
 #include "params/registry_file_store.h"
-#include "tools/qx17ctl/line_log.h"
-#include "tools/qx17ctl/production_line.h"
-#include "tools/qx17ctl/progress.h"
 
 namespace qx17::soak {
 

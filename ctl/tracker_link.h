@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
+#include "ctl/stop_request.h"
 #include "protocol/frame_assembler.h"
 #include "serial/serial_port.h"
-#include "tools/qx17ctl/stop_request.h"
 
 namespace qx17 {
 class TComm;

@@ -12,9 +12,9 @@
 #include <system_error>
 #include <vector>
 
+#include "ctl/exit_codes.h"
+#include "ctl/port_admin.h"
 #include "serial/port_names_posix.h"
-#include "tools/qx17ctl/exit_codes.h"
-#include "tools/qx17ctl/port_admin.h"
 
 namespace qx17::ctl {
 

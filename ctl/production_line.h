@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "ctl/tracker_link.h"
 #include "params/field_values.h"
 #include "serial/serial_port.h"
-#include "tools/qx17ctl/tracker_link.h"
 
 namespace qx17::ctl {
 

@@ -1,16 +1,16 @@
-#include "tools/qx17ctl/profile_file.h"
+#include "ctl/profile_file.h"
 
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "ctl/durable_file.h"
+#include "ctl/field_table.h"
 #include "params/ansi_text.h"
 #include "params/field_rules.h"
 #include "params/profile.h"
 #include "params/registry.h"
-#include "tools/qx17ctl/durable_file.h"
-#include "tools/qx17ctl/field_table.h"
 
 namespace qx17::ctl {
 

@@ -1,19 +1,40 @@
-// The commands of qx17ctl that talk to one tracker, apart from parsing the
-// command line: each returns the program's exit code.
+// The commands of qx17ctl, one file each (ctl/commands/<name>.cpp). Each
+// registers its subcommand and options on the program's command line and
+// returns what runs it once the line is parsed; main.cpp lists them.
 #pragma once
 
+#include <CLI/CLI.hpp>
+
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
 
+#include "ctl/provisioning.h"
+#include "ctl/tracker_link.h"
 #include "serial/serial_port.h"
-#include "tools/qx17ctl/provisioning.h"
-#include "tools/qx17ctl/tracker_link.h"
 
 namespace qx17::ctl {
 
 class Progress;
+
+// A subcommand on the command line and what runs it; run returns the
+// program's exit code.
+struct Command {
+    CLI::App* app = nullptr;
+    std::function<int()> run;
+};
+
+Command AddPortsCommand(CLI::App& program);
+Command AddLinkCommand(CLI::App& program);
+Command AddUnlinkCommand(CLI::App& program);
+Command AddReadCommand(CLI::App& program);
+Command AddWriteCommand(CLI::App& program);
+Command AddDefaultCommand(CLI::App& program);
+Command AddLineCommand(CLI::App& program);
+
+// The commands that talk to one tracker, apart from the command line.
 
 struct TrackerTarget {
     std::string port;

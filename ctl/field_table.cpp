@@ -1,4 +1,4 @@
-#include "tools/qx17ctl/field_table.h"
+#include "ctl/field_table.h"
 
 namespace qx17::ctl {
 

@@ -1,11 +1,11 @@
-#include "tools/qx17ctl/line_log.h"
+#include "ctl/line_log.h"
 
 #include <cstdio>
 #include <ctime>
 #include <sstream>
 
+#include "ctl/durable_file.h"
 #include "params/text_conversions.h"
-#include "tools/qx17ctl/durable_file.h"
 
 namespace qx17::ctl {
 

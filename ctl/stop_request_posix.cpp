@@ -1,6 +1,6 @@
 #include <signal.h>
 
-#include "tools/qx17ctl/stop_request.h"
+#include "ctl/stop_request.h"
 
 namespace qx17::ctl {
 

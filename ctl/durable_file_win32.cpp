@@ -1,4 +1,4 @@
-#include "tools/qx17ctl/durable_file.h"
+#include "ctl/durable_file.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/qx17ctl/durable_file.h"
+#include "ctl/durable_file.h"
 
 namespace qx17::ctl {
 

@@ -1,15 +1,15 @@
-#include "tools/qx17ctl/production_line.h"
+#include "ctl/production_line.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "tools/qx17ctl/durable_file.h"
-#include "tools/qx17ctl/exit_codes.h"
-#include "tools/qx17ctl/line_log.h"
-#include "tools/qx17ctl/progress.h"
-#include "tools/qx17ctl/provisioning.h"
+#include "ctl/durable_file.h"
+#include "ctl/exit_codes.h"
+#include "ctl/line_log.h"
+#include "ctl/progress.h"
+#include "ctl/provisioning.h"
 
 namespace qx17::ctl {
 

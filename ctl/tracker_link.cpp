@@ -1,14 +1,14 @@
-#include "tools/qx17ctl/tracker_link.h"
+#include "ctl/tracker_link.h"
 
 #include <algorithm>
 #include <array>
 
+#include "ctl/exit_codes.h"
+#include "ctl/progress.h"
 #include "protocol/frame_codec.h"
 #include "protocol/link_buffers.h"
 #include "protocol/link_commands.h"
 #include "serial/tcomm.h"
-#include "tools/qx17ctl/exit_codes.h"
-#include "tools/qx17ctl/progress.h"
 
 namespace qx17::ctl {
 

@@ -1,4 +1,4 @@
-#include "tools/qx17ctl/progress.h"
+#include "ctl/progress.h"
 
 #include <cstdio>
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/qx17ctl/exit_codes.h"
-#include "tools/qx17ctl/port_admin.h"
+#include "ctl/exit_codes.h"
+#include "ctl/port_admin.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX

@@ -1,11 +1,11 @@
-#include "tools/qx17ctl/provisioning.h"
+#include "ctl/provisioning.h"
 
 #include <algorithm>
 #include <cstdio>
 
+#include "ctl/field_table.h"
+#include "ctl/tracker_link.h"
 #include "protocol/link_commands.h"
-#include "tools/qx17ctl/field_table.h"
-#include "tools/qx17ctl/tracker_link.h"
 
 namespace qx17::ctl {
 

@@ -1,0 +1,61 @@
+// qx17ctl line PORT... --profile P [--log FILE.csv] [--count N]
+// [--id-start DIGITS]: the production line.
+#include <memory>
+
+#include "ctl/commands/commands.h"
+#include "ctl/commands/tracker_target.h"
+#include "ctl/exit_codes.h"
+#include "ctl/production_line.h"
+#include "ctl/profile_file.h"
+#include "ctl/progress.h"
+
+namespace qx17::ctl {
+
+Command AddLineCommand(CLI::App& program) {
+    struct Options {
+        LineOptions line;
+        std::string profile;
+        std::string log;
+        long count = 0;
+        std::string id_start;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* command = program.add_subcommand("line",
+                                               "the production line: every tracker that announces "
+                                               "itself on the ports gets the profile, verified and "
+                                               "logged");
+    command->add_option("PORT", options->line.ports, "the ports")->required()->expected(1, -1);
+    command->add_option("--profile", options->profile, "the values to write")->required();
+    command->add_option("--log", options->log, "append a CSV row per tracker")
+        ->type_name("FILE.csv");
+    command->add_option("--count", options->count, "stop after N trackers in all")
+        ->check(CLI::PositiveNumber);
+    command
+        ->add_option("--id-start", options->id_start,
+                     "give each tracker the next ID from DIGITS on")
+        ->check(CheckIdDigits);
+    AddLinkOptions(*command, options->line.times);
+    return {command, [options] {
+                return WithProgress([&](Progress& progress) {
+                    LineOptions line = options->line;
+                    try {
+                        line.profile = LoadProfile(options->profile);
+                    } catch (const BadProfile& e) {
+                        progress.Message(e.what());
+                        return kExitUsage;
+                    }
+                    if (!options->log.empty()) {
+                        line.log = options->log;
+                    }
+                    if (options->count > 0) {
+                        line.count = options->count;
+                    }
+                    if (!options->id_start.empty()) {
+                        line.id_start = options->id_start;
+                    }
+                    return RunProductionLine(line, progress);
+                });
+            }};
+}
+
+}  // namespace qx17::ctl

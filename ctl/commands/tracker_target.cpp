@@ -1,0 +1,52 @@
+#include "ctl/commands/tracker_target.h"
+
+#include "ctl/exit_codes.h"
+#include "ctl/progress.h"
+#include "ctl/stop_request.h"
+#include "params/field_rules.h"
+
+namespace qx17::ctl {
+
+void AddPortArgument(CLI::App& command, TrackerTarget& target) {
+    command.add_option("PORT", target.port, "COMn, or a device path starting with /")->required();
+}
+
+void AddLinkOptions(CLI::App& command, LinkTimes& times) {
+    command.add_option("--retries", times.retries, "send an unanswered request again N times")
+        ->default_val(1)
+        ->check(CLI::Range(0, 100));
+}
+
+std::string CheckIdDigits(const std::string& text) {
+    if (text.empty() || !Accepts(FieldRule::kTrackerId, text)) {
+        return "a tracker ID is 1 to 14 digits";
+    }
+    return "";
+}
+
+int OnTracker(const TrackerTarget& target, Progress& progress,
+              const std::function<int(TrackerLink&)>& work) {
+    TrackerLink link(target.port, target.times, progress, *target.platform);
+    try {
+        link.Open();
+        const int code = work(link);
+        progress.Finish();
+        return code;
+    } catch (const LinkError& e) {
+        progress.Finish();
+        progress.Message(e.what());
+        return ExitCodeOf(e.Failure());
+    } catch (const WriteRefused& e) {
+        progress.Finish();
+        progress.Message(target.port + ": " + e.what() + ".");
+        return kExitRefused;
+    }
+}
+
+int WithProgress(const std::function<int(Progress&)>& command) {
+    InstallStopHandlers();
+    Progress progress(StdoutIsTerminal());
+    return command(progress);
+}
+
+}  // namespace qx17::ctl

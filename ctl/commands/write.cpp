@@ -1,0 +1,94 @@
+// qx17ctl write PORT PROFILE [--id DIGITS|profile] [--no-verify]: a profile
+// into one tracker, read back and compared.
+#include <memory>
+
+#include "ctl/commands/commands.h"
+#include "ctl/commands/tracker_target.h"
+#include "ctl/exit_codes.h"
+#include "ctl/profile_file.h"
+#include "ctl/progress.h"
+#include "params/ansi_text.h"
+
+namespace qx17::ctl {
+
+namespace {
+
+// --id: "profile", or the digits of a tracker ID; nothing keeps the
+// tracker's own.
+IdChoice ParseId(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    if (text == "profile") {
+        return {IdChoice::Kind::kProfile, ""};
+    }
+    return {IdChoice::Kind::kGiven, text};
+}
+
+}  // namespace
+
+int WriteCommand(const TrackerTarget& target, const std::filesystem::path& profile_file,
+                 const IdChoice& id, bool verify, Progress& progress, std::ostream& out) {
+    FieldValues profile;
+    try {
+        profile = LoadProfile(profile_file);
+    } catch (const BadProfile& e) {
+        progress.Message(e.what());
+        return kExitUsage;
+    }
+    return OnTracker(target, progress, [&](TrackerLink& link) {
+        const ImageBytes tracker = ReadTracker(link);
+        const WritePlan plan = MergeProfile(tracker, profile, id);
+        WriteAll(link, plan.image);
+        const std::string tracker_id = ImageToFields(tracker).ID;
+        if (!verify) {
+            progress.Finish();
+            out << target.port << ": tracker " << tracker_id << " written, ID " << plan.values.ID
+                << " (not verified)\n";
+            return kExitDone;
+        }
+        const std::vector<Difference> differences = CompareWritten(plan.image, ReadTracker(link));
+        progress.Finish();
+        for (const Difference& d : differences) {
+            progress.Message(target.port + ": " + d.name + " written \"" + AnsiToUtf8(d.written) +
+                             "\", read \"" + AnsiToUtf8(d.read) + "\".");
+        }
+        if (!differences.empty()) {
+            return kExitVerifyFailed;
+        }
+        out << target.port << ": tracker " << tracker_id << " written and verified, ID "
+            << plan.values.ID << "\n";
+        return kExitDone;
+    });
+}
+
+Command AddWriteCommand(CLI::App& program) {
+    struct Options {
+        TrackerTarget target;
+        std::string profile;
+        std::string id;
+        bool no_verify = false;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* command =
+        program.add_subcommand("write", "write a profile into a tracker and verify it");
+    AddPortArgument(*command, options->target);
+    command->add_option("PROFILE", options->profile, "the values to write")->required();
+    command
+        ->add_option("--id", options->id,
+                     "the ID to give: DIGITS, or 'profile' for the profile's "
+                     "(default: the tracker keeps its own)")
+        ->check([](const std::string& text) {
+            return text == "profile" ? std::string() : CheckIdDigits(text);
+        });
+    command->add_flag("--no-verify", options->no_verify, "do not read the tracker back");
+    AddLinkOptions(*command, options->target.times);
+    return {command, [options] {
+                return WithProgress([&](Progress& progress) {
+                    return WriteCommand(options->target, options->profile, ParseId(options->id),
+                                        !options->no_verify, progress, std::cout);
+                });
+            }};
+}
+
+}  // namespace qx17::ctl

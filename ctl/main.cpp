@@ -1,0 +1,41 @@
+// qx17ctl: reads, writes, checks and logs QX17 trackers from the command
+// line, on the same serial, protocol and parameter layers as the window.
+// Each command is a file of its own in ctl/commands/.
+#include <CLI/CLI.hpp>
+
+#include "ctl/commands/commands.h"
+#include "ctl/exit_codes.h"
+
+namespace {
+
+const char* const kExitCodes =
+    "Exit codes: 0 done; 1 verify found a difference; 2 bad usage or bad profile; 3 the port "
+    "cannot be opened (or was lost); 4 the tracker did not answer in time; 5 the tracker refused "
+    "a write; 130 interrupted by a second Ctrl-C.";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace qx17::ctl;
+    CLI::App app{"Reads, writes, checks and logs QX17 trackers on serial ports.", "qx17ctl"};
+    app.set_version_flag("--version", std::string("qx17ctl ") + QX17_VERSION);
+    app.require_subcommand(1);
+    app.footer(kExitCodes);
+
+    const Command commands[] = {
+        AddPortsCommand(app), AddLinkCommand(app),    AddUnlinkCommand(app), AddReadCommand(app),
+        AddWriteCommand(app), AddDefaultCommand(app), AddLineCommand(app),
+    };
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitDone : kExitUsage;
+    }
+    for (const Command& command : commands) {
+        if (command.app->parsed()) {
+            return command.run();
+        }
+    }
+    return kExitUsage;
+}
