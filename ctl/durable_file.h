@@ -1,6 +1,7 @@
-// Files that survive a crash or a pulled plug: a file replaced whole or not
-// at all, and a log whose rows are appended whole, one writer at a time, and
-// on the disk before the call returns. One implementation per platform.
+// Files that survive a crash or a pulled plug: a log whose rows are appended
+// whole, one writer at a time, and on the disk before the call returns, and
+// a claim that one process holds at a time. One implementation per platform.
+// (A file replaced whole or not at all: ReplaceFileAtomically, params/file_io.h.)
 #pragma once
 
 #include <filesystem>
@@ -9,12 +10,6 @@
 #include <string_view>
 
 namespace qx17::ctl {
-
-// Writes `content` to a temporary file beside `file`, flushes it to the
-// disk and renames it over `file`. False, with `error` set, when any step
-// fails; `file` is then as it was.
-bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view content,
-                           std::string& error);
 
 // A file that rows are appended to, under an exclusive lock that other
 // processes appending to it respect.

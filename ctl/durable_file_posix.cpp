@@ -112,30 +112,6 @@ class PosixClaim final : public ExclusiveClaim {
 
 }  // namespace
 
-bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view content,
-                           std::string& error) {
-    const std::filesystem::path temporary = file.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = SystemError();
-        return false;
-    }
-    const bool written = WriteWhole(fd, content) && ::fsync(fd) == 0;
-    if (!written) {
-        error = SystemError();
-    }
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), file.c_str()) != 0) {
-        if (error.empty()) {
-            error = SystemError();
-        }
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    SyncFolder(file);
-    return true;
-}
-
 std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
                                              std::string& error) {
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

@@ -102,31 +102,6 @@ class Win32Claim final : public ExclusiveClaim {
 
 }  // namespace
 
-bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view content,
-                           std::string& error) {
-    const std::filesystem::path temporary = file.wstring() + L".tmp";
-    HANDLE out = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        error = SystemError();
-        return false;
-    }
-    const bool written = WriteWhole(out, content) && ::FlushFileBuffers(out);
-    if (!written) {
-        error = SystemError();
-    }
-    ::CloseHandle(out);
-    if (!written || !::MoveFileExW(temporary.c_str(), file.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        if (error.empty()) {
-            error = SystemError();
-        }
-        ::DeleteFileW(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
                                              std::string& error) {
     HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,

@@ -5,10 +5,10 @@
 #include <iterator>
 #include <sstream>
 
-#include "ctl/durable_file.h"
 #include "ctl/field_table.h"
 #include "params/ansi_text.h"
 #include "params/field_rules.h"
+#include "params/file_io.h"
 #include "params/profile.h"
 #include "params/registry.h"
 

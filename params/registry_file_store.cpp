@@ -1,13 +1,8 @@
 #include "params/registry_file_store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <system_error>
+
+#include "params/file_io.h"
 
 namespace qx17 {
 
@@ -29,58 +24,6 @@ const char* RootName(HKEY_ROOT root) {
     }
 }
 
-// The file's identity and version, to know when it must be read again.
-std::string Signature(const std::filesystem::path& file) {
-    struct stat info;
-    if (::stat(file.c_str(), &info) != 0) {
-        return "absent";
-    }
-    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
-           std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
-           std::to_string(info.st_mtim.tv_nsec);
-}
-
-bool ReadWhole(int fd, std::string& content) {
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
-bool WriteWhole(int fd, const std::string& content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// The file's content; empty when it does not exist or cannot be read.
-std::string Load(const std::filesystem::path& file) {
-    std::string content;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        if (!ReadWhole(fd, content))
-            content.clear();
-        ::close(fd);
-    }
-    return content;
-}
-
 class FileKey final : public RegistryKey {
   public:
     FileKey(RegistryFileStore& store, std::string section)
@@ -95,26 +38,6 @@ class FileKey final : public RegistryKey {
   private:
     RegistryFileStore& store_;
     std::string section_;
-};
-
-// Holds the lock file's exclusive lock while alive.
-class FileLock {
-  public:
-    explicit FileLock(const std::filesystem::path& path)
-        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-        if (fd_ >= 0) {
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~FileLock() {
-        if (fd_ >= 0)
-            ::close(fd_);  // closing releases the lock
-    }
-    bool Held() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
 };
 
 }  // namespace
@@ -138,9 +61,9 @@ std::unique_ptr<RegistryKey> RegistryFileStore::OpenKey(HKEY_ROOT root, const st
 }
 
 const RegDocument& RegistryFileStore::Current() {
-    const std::string signature = Signature(file_);
+    const std::string signature = FileVersion(file_);
     if (signature != cached_signature_) {
-        cached_ = RegDocument::Parse(Load(file_));
+        cached_ = RegDocument::Parse(ReadWholeFile(file_));
         cached_signature_ = signature;
     }
     return cached_;
@@ -184,54 +107,26 @@ void RegistryFileStore::AbandonBatch() {
 }
 
 bool RegistryFileStore::Store(const std::vector<Change>& changes) {
-    std::error_code error;
-    std::filesystem::create_directories(file_.parent_path(), error);
-    if (error) {
-        return false;
+    if (file_.has_parent_path()) {
+        std::error_code folder_error;
+        std::filesystem::create_directories(file_.parent_path(), folder_error);
+        if (folder_error) {
+            return false;
+        }
     }
-    const FileLock lock(file_.string() + ".lock");
+    std::filesystem::path lock_file = file_;
+    lock_file += ".lock";
+    const FileLock lock(lock_file);
     if (!lock.Held()) {
         return false;
     }
     // Against the file as it stands now: another process may have changed it.
-    RegDocument doc = RegDocument::Parse(Load(file_));
+    RegDocument doc = RegDocument::Parse(ReadWholeFile(file_));
     for (const Change& change : changes) {
         doc.Set(change.section, change.name, change.value);
     }
-    const std::string content = doc.Serialize();
-
-    // Only the lock holder writes the temporary file, so one name will do; a
-    // leftover from a killed process is simply overwritten.
-    const std::filesystem::path temporary = file_.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    const bool written = WriteWhole(fd, content) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), file_.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // The rename itself reaches the disk with the folder.
-    const int folder = ::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        (void)::fsync(folder);
-        ::close(folder);
-    }
-    return true;
-}
-
-std::filesystem::path DefaultSettingsFile() {
-    std::filesystem::path config;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0') {
-        config = xdg;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        config = std::filesystem::path(home) / ".config";
-    } else {
-        config = ".";
-    }
-    return config / "Kestrowind" / "QX17EEP" / "settings.reg";
+    std::string error;
+    return ReplaceFileAtomically(file_, doc.Serialize(), error, /*owner_only=*/true);
 }
 
 }  // namespace qx17

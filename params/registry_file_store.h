@@ -1,4 +1,5 @@
-// The settings store of systems without a registry: one file in the
+// The settings store of systems without a registry, and of a program given
+// a settings file of its own (qx17eep --settings FILE): one file in the
 // registry's text export format, which a user can read and edit, and import
 // into a Windows registry with regedit.
 //
@@ -54,7 +55,7 @@ class RegistryFileStore : public RegistryStore {
 };
 
 // $XDG_CONFIG_HOME/Kestrowind/QX17EEP/settings.reg, or ~/.config/... when
-// XDG_CONFIG_HOME is unset or empty.
+// XDG_CONFIG_HOME is unset or empty (POSIX systems).
 std::filesystem::path DefaultSettingsFile();
 
 }  // namespace qx17

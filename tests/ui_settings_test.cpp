@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -17,6 +18,7 @@
 #include "tests/support/hex_bytes.h"
 #include "ui/form_mapping.h"
 #include "ui/headless_toolkit.h"
+#include "ui/program_options.h"
 #include "ui/tform1.h"
 
 namespace qx17 {
@@ -166,6 +168,40 @@ TEST_F(Settings, ARefusedSaveIsShownAndTheImageIsNotEncoded) {
     ASSERT_EQ(ui_->Boxes().size(), 1u);
     EXPECT_EQ(ui_->Boxes()[0].text, "Failed to set data for 'COM'");
     EXPECT_EQ(ParamImage[19], 0x11);
+}
+
+// qx17eep --settings FILE: that file in place of the default one, read and
+// saved by the same rules; the default file is never touched.
+TEST_F(Settings, ASettingsFileOnTheCommandLineTakesThePlaceOfTheDefaultOne) {
+    const fs::path customer = config_ / "customer.reg";
+    std::ofstream(customer, std::ios::binary)
+        << "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]\r\n"
+        << "\"APN\"=\"customer.apn\"\r\n\"PW\"=\"\"\r\n\"GPRS_EN\"=dword:00000001\r\n";
+    const std::string path = customer.string();
+    const char* argv[] = {"qx17eep", "--settings", path.c_str()};
+    ProgramOptions options;
+    std::ostringstream out, errors;
+    ASSERT_EQ(ParseProgramOptions(3, argv, true, options, out, errors), std::nullopt)
+        << errors.str();
+    {
+        const ChosenSettingsStore store(options);
+        TForm1& form = Start();
+        EXPECT_EQ(form.IN_APN->Text(), "customer.apn");
+        EXPECT_EQ(form.IN_PW->Text(), "3794") << "an empty value takes its default";
+        EXPECT_TRUE(form.SelGPRS->Checked());
+        ui_->Pick("ComboBox1", 2);
+        form_.reset();
+    }
+    std::ifstream in(customer, std::ios::binary);
+    std::stringstream saved;
+    saved << in.rdbuf();
+    EXPECT_NE(saved.str().find("\"CallReply\"=dword:00000002"), std::string::npos);
+    EXPECT_NE(saved.str().find("\"APN\"=\"customer.apn\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(file_)) << "the default settings file stays untouched";
+
+    // Without the option the default store is back.
+    TForm1& form = Start();
+    EXPECT_EQ(form.IN_APN->Text(), "CMNET");
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QEvent>
 #include <QIcon>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
+#include <cstdio>
 #include <utility>
 
 #include "ui/error_box.h"
@@ -40,6 +42,12 @@ class FirstExposeWatch final : public QObject {
 
 int RunQtProgram(int argc, char** argv, FormSettings& settings, const ProgramHooks& hooks) {
     QApplication app(argc, argv);
+    // Qt took its own options out of argv; what is left, it did not know either.
+    if (const QStringList left = QCoreApplication::arguments(); left.size() > 1) {
+        std::fprintf(stderr, "qx17eep: unknown option '%s'. Try 'qx17eep --help'.\n",
+                     left[1].toLocal8Bit().constData());
+        return 2;
+    }
     QApplication::setApplicationName(QStringLiteral("qx17eep"));
     QGuiApplication::setDesktopFileName(QStringLiteral("qx17eep"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("qx17eep")));

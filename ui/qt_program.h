@@ -17,7 +17,9 @@ struct ProgramHooks {
 };
 
 // Runs the program; returns the event loop's exit code. Qt's own command-line
-// options (-platform, -style ...) are taken by Qt; the program has none.
+// options (-platform, -style ...) are taken by Qt; any other word left in
+// argv is refused with exit code 2 (the program's own options are parsed
+// before, by ParseProgramOptions).
 int RunQtProgram(int argc, char** argv, FormSettings& settings, const ProgramHooks& hooks = {});
 
 }  // namespace qx17

@@ -1,0 +1,124 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "params/file_io.h"
+
+namespace qx17 {
+
+namespace {
+
+bool WriteWhole(int fd, std::string_view content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool ReadWhole(int fd, std::string& content) {
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            return true;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// The rename itself reaches the disk with the folder.
+void SyncFolder(const std::filesystem::path& file) {
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+std::string FileVersion(const std::filesystem::path& file) {
+    struct stat info;
+    if (::stat(file.c_str(), &info) != 0) {
+        return "absent";
+    }
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+           std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec);
+}
+
+std::string ReadWholeFile(const std::filesystem::path& file) {
+    std::string content;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (!ReadWhole(fd, content)) {
+            content.clear();
+        }
+        ::close(fd);
+    }
+    return content;
+}
+
+bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view content,
+                           std::string& error, bool owner_only) {
+    // One temporary name will do: the writers of one file take its lock, and
+    // a leftover from a killed process is simply overwritten.
+    const std::filesystem::path temporary = file.string() + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                          owner_only ? 0600 : 0644);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const bool written = WriteWhole(fd, content) && ::fsync(fd) == 0;
+    if (!written) {
+        error = std::strerror(errno);
+    }
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), file.c_str()) != 0) {
+        if (error.empty()) {
+            error = std::strerror(errno);
+        }
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    SyncFolder(file);
+    return true;
+}
+
+FileLock::FileLock(const std::filesystem::path& path)
+    : handle_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (handle_ >= 0) {
+        int status;
+        while ((status = ::flock(static_cast<int>(handle_), LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        held_ = status == 0;
+    }
+}
+
+FileLock::~FileLock() {
+    if (handle_ >= 0) {
+        ::close(static_cast<int>(handle_));  // closing releases the lock
+    }
+}
+
+}  // namespace qx17
