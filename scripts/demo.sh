@@ -2,7 +2,9 @@
 # Runs the editor against the virtual tracker: the tracker on a
 # pseudo-terminal, linked as COM1 in a throw-away configuration folder, so the
 # user's own settings and port links are never touched. Press "Start" in the
-# window to open COM1; the tracker's announcements then arrive.
+# window to open COM1; the tracker's announcements then arrive. Lines typed
+# into this terminal go to the tracker as its commands: "replug" plugs in the
+# next tracker, which "Auto" then writes.
 set -euo pipefail
 
 build=${1:-build}
@@ -16,20 +18,31 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 config=$(mktemp -d "${TMPDIR:-/tmp}/qx17-demo.XXXXXX")
-tracker_pid=""
+# The tracker's log outlives the demo, for reading afterwards.
+log_dir="$(cd "$build" && pwd)/demo"
+mkdir -p "$log_dir"
+log="$log_dir/tracker.log"
+: >"$log"
+pids=()
 cleanup() {
-    if [ -n "$tracker_pid" ]; then
-        kill "$tracker_pid" 2>/dev/null || true
-        wait "$tracker_pid" 2>/dev/null || true
-    fi
+    exec 3>&- 2>/dev/null || true
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     rm -rf "$config"
 }
 trap cleanup EXIT
 
+# The tracker takes its commands from a pipe that this script holds open and
+# feeds with the lines typed here.
+mkfifo "$config/tracker.in"
 ports="$config/Kestrowind/QX17EEP/ports"
-"$tracker" --link 1 --link-dir "$ports" --real-pace --no-stdin --quiet \
-    --log "$config/tracker.log" >"$config/tracker.out" &
+"$tracker" --link 1 --link-dir "$ports" --real-pace --log "$log" \
+    <"$config/tracker.in" >"$config/tracker.out" &
+pids+=($!)
 tracker_pid=$!
+exec 3>"$config/tracker.in"
 
 for _ in $(seq 50); do
     [ -e "$ports/com1" ] && break
@@ -39,7 +52,31 @@ if [ ! -e "$ports/com1" ]; then
     echo "demo: the virtual tracker did not start" >&2
     exit 1
 fi
+echo "demo: virtual tracker $(head -n 1 "$config/tracker.out") linked as COM1; its log: $log"
+# What the tracker answers to the commands, after its first line.
+tail -n +2 -f --pid="$tracker_pid" "$config/tracker.out" | sed -u 's/^/tracker: /' &
+pids+=($!)
 
-echo "demo: virtual tracker on $(head -n 1 "$config/tracker.out"), linked as COM1"
-echo "demo: press Start in the window; the tracker's log is $config/tracker.log"
-XDG_CONFIG_HOME="$config" "$program"
+XDG_CONFIG_HOME="$config" "$program" &
+window_pid=$!
+pids+=("$window_pid")
+
+cat <<TEXT
+demo: press Start in the window: COM1 opens and the tracker announces itself.
+demo: Read fills the window; change a value and press its Apply, or Write.
+demo: To see "Auto" at work, tick Auto, then type  replug  and Enter here:
+demo: the next tracker (the next ID, factory memory) is plugged in and
+demo: announces itself, and the window writes it ("Auto Write Ok!").
+demo: Other commands for the tracker: $tracker --help. Close the window to end.
+TEXT
+
+# Lines typed here go to the tracker until the window closes.
+while kill -0 "$window_pid" 2>/dev/null; do
+    if read -r -t 1 line; then
+        printf '%s\n' "$line" >&3
+    elif [ $? -le 128 ]; then
+        wait "$window_pid" || true  # end of input: just wait for the window
+        break
+    fi
+done
+wait "$window_pid" 2>/dev/null || true

@@ -2,6 +2,8 @@
 // go on the wire; with hexadecimal bytes as arguments ("AB AB 00 02 AA 99 64
 // 44" or "ABAB0002AA996444"), treats them as one received chunk and reports
 // the frame the receiver would find in it.
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -49,10 +51,10 @@ int HexValue(int ch) {
     return (ch >= 'A' && ch <= 'F') ? ch - 'A' + 10 : -1;
 }
 
-bool ParseChunk(int argc, char** argv, std::vector<std::uint8_t>& chunk) {
+bool ParseChunk(const std::vector<std::string>& words, std::vector<std::uint8_t>& chunk) {
     std::string digits;
-    for (int a = 1; a < argc; ++a) {
-        for (const char* p = argv[a]; *p; ++p) {
+    for (const std::string& word : words) {
+        for (const char* p = word.c_str(); *p; ++p) {
             if (std::isspace(static_cast<unsigned char>(*p)))
                 continue;
             if (HexValue(static_cast<unsigned char>(*p)) < 0) {
@@ -80,12 +82,27 @@ bool ParseChunk(int argc, char** argv, std::vector<std::uint8_t>& chunk) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
+    CLI::App app{
+        "Prints the frames the tool sends; given hexadecimal bytes, reports the frame "
+        "the receiver would find in that chunk (for reading a capture of the line).",
+        "qx17-frames"};
+    app.set_version_flag("--version", std::string("qx17-frames ") + QX17_VERSION);
+    std::vector<std::string> words;
+    app.add_option("HEX", words, "the received chunk, e.g. AB AB 00 02 AA 99 64 44 or ABAB0002");
+    app.footer(
+        "Exit codes: 0 a frame found (or the fixed frames printed); 1 no valid frame; 2 "
+        "bad bytes.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    if (words.empty()) {
         PrintFixedFrames();
         return 0;
     }
     std::vector<std::uint8_t> chunk;
-    if (!ParseChunk(argc, argv, chunk)) {
+    if (!ParseChunk(words, chunk)) {
         return 2;
     }
     std::copy(chunk.begin(), chunk.end(), qx17::RxBuffer.begin());

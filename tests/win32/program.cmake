@@ -46,3 +46,13 @@ if(QX17_WINE)
             ${QX17_WINE} ${CMAKE_BINARY_DIR}/package-test)
     set_tests_properties(windows_package PROPERTIES LABELS win32_package TIMEOUT 240)
 endif()
+
+# Both programs answer --help and --version on the console, without a window.
+if(QX17_WINE)
+    add_test(NAME windows_programs_answer_help_and_version
+        COMMAND ${CMAKE_COMMAND} -E env WINE=${QX17_WINE}
+            ${PROJECT_SOURCE_DIR}/scripts/help_and_version_test.sh ${PROJECT_VERSION}
+            wine:$<TARGET_FILE:qx17eep> wine:$<TARGET_FILE:qx17ctl>)
+    set_tests_properties(windows_programs_answer_help_and_version PROPERTIES
+        LABELS win32_program TIMEOUT 120)
+endif()

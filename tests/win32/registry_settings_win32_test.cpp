@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 
 #include "params/param_image.h"
@@ -14,6 +18,7 @@
 #include "tests/win32/registry_raw.h"
 #include "ui/form_settings.h"
 #include "ui/headless_toolkit.h"
+#include "ui/program_options.h"
 #include "ui/tform1.h"
 
 namespace qx17 {
@@ -117,6 +122,38 @@ TEST_F(Win32Settings, AValueOfTheWrongTypeStopsTheLoadAndNothingIsSaved) {
     EXPECT_FALSE(form.SaveEnabled);
     ui_->Click("SelGPRS");
     EXPECT_EQ(ValueCount(kRawSettingsKey), 2) << "nothing is saved";
+}
+
+// qx17eep.exe --settings FILE: the file in place of the registry, read and
+// saved by the same rules; the registry is left alone.
+TEST_F(Win32Settings, ASettingsFileOnTheCommandLineTakesThePlaceOfTheRegistry) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / "qx17-settings-option";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path customer = folder / "customer.reg";
+    std::ofstream(customer, std::ios::binary)
+        << "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]\r\n"
+        << "\"APN\"=\"customer.apn\"\r\n\"GPRS_EN\"=dword:00000001\r\n";
+    const std::string path = customer.string();
+    const char* argv[] = {"qx17eep.exe", "--settings", path.c_str()};
+    ProgramOptions options;
+    std::ostringstream out, errors;
+    ASSERT_EQ(ParseProgramOptions(3, argv, false, options, out, errors), std::nullopt)
+        << errors.str();
+    {
+        const ChosenSettingsStore store(options);
+        TForm1& form = Start();
+        EXPECT_EQ(form.IN_APN->Text(), "customer.apn");
+        EXPECT_TRUE(form.SelGPRS->Checked());
+        ui_->Pick("ComboBox1", 2);
+        form_.reset();
+    }
+    std::stringstream saved;
+    saved << std::ifstream(customer, std::ios::binary).rdbuf();
+    EXPECT_NE(saved.str().find("\"CallReply\"=dword:00000002"), std::string::npos) << saved.str();
+    EXPECT_EQ(ValueCount(kRawSettingsKey), -1) << "the registry key is not even created";
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

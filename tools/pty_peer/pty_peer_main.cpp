@@ -50,6 +50,7 @@ Options:
                           when it becomes RATE, send "held N\n" and the N
                           held bytes, then echo
   --help                  show this text
+  --version               show the version
 By default every byte read is echoed unchanged.
 )";
 
@@ -90,6 +91,9 @@ Settings ParseArguments(int argc, char** argv) {
         };
         if (name == "--help") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (name == "--version") {
+            std::printf("pty-peer %s\n", QX17_VERSION);
             std::exit(0);
         } else if (name == "--link") {
             s.link = static_cast<int>(Number(value(), 1, 99, name));

@@ -1,26 +1,29 @@
 // make soak: the tool under faults for a while, in one table of what was
 // tried and what was seen. Each part runs on its own (--part NAME) so that
 // scripts/soak.sh can run parts side by side and in the sanitizer build.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <CLI/CLI.hpp>
+
 #include <string>
 
 #include "tools/soak/soak_line.h"
 #include "tools/soak/soak_window.h"
 
 int main(int argc, char** argv) {
+    CLI::App app{"The tool under random faults for a while: one part, one table.", "soak"};
+    app.set_version_flag("--version", std::string("soak ") + QX17_VERSION);
     std::string part;
     unsigned seed = 1;
     int count = 0;  // 0: the part's own number of rounds
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--part") == 0) {
-            part = argv[i + 1];
-        } else if (std::strcmp(argv[i], "--seed") == 0) {
-            seed = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
-        } else if (std::strcmp(argv[i], "--count") == 0) {
-            count = std::atoi(argv[i + 1]);
-        }
+    app.add_option("--part", part, "the part to run")
+        ->required()
+        ->check(CLI::IsMember({"window", "line", "kill-saves", "kill-log", "hangups"}));
+    app.add_option("--seed", seed, "the seed of the faults; the same seed, the same faults");
+    app.add_option("--count", count, "rounds instead of the part's own number (1000; hangups 100)")
+        ->check(CLI::NonNegativeNumber);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
     }
     using namespace qx17::soak;
     const auto rounds = [count](int normal) { return count > 0 ? count : normal; };
@@ -35,11 +38,6 @@ int main(int argc, char** argv) {
         report = SoakKilledLog(rounds(1000), seed);
     } else if (part == "hangups") {
         report = SoakHangups(rounds(100));
-    } else {
-        std::fprintf(
-            stderr,
-            "usage: soak --part window|line|kill-saves|kill-log|hangups [--seed N] [--count N]\n");
-        return 2;
     }
     Print(report);
     return report.passed ? 0 : 1;
