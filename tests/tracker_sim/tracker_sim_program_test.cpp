@@ -164,6 +164,110 @@ std::optional<Bytes> NextFrameOf(SlaveLine& line, std::uint8_t command) {
     }
 }
 
+// The tool's side of a production line over the slave, frame by frame.
+class ScriptedTool {
+  public:
+    explicit ScriptedTool(const std::string& slave) : line_(slave) {}
+
+    // Answers the next tracker's announcement and reads it whole; false when
+    // no tracker announced itself.
+    bool TakeTracker() {
+        if (line_.ReadFrame() != kAnnouncement)
+            return false;
+        line_.Write(kHandshake);
+        const std::optional<Bytes> reply = ReadAll();
+        if (reply)
+            image_ = *reply;
+        return reply.has_value();
+    }
+
+    // The tracker's id field as read, e.g. "12 3F FF FF FF FF FF".
+    std::string Id() const { return ToHex(Bytes(image_.begin() + 108, image_.begin() + 115)); }
+
+    // Writes the four write-all ranges (a new password in the first); the
+    // acknowledgements' status bytes, 0xFF for a missing one.
+    Bytes WriteAll(std::size_t from_frame = 0) {
+        static const std::size_t ranges[4][2] = {{2, 4}, {16, 136}, {168, 22}, {212, 36}};
+        Bytes statuses;
+        for (std::size_t i = from_frame; i < 4; ++i) {
+            const auto [address, count] = ranges[i];
+            Bytes payload(3 + count, '7');  // the password becomes 7777
+            payload[0] = 0x94;
+            payload[1] = 0x00;
+            payload[2] = static_cast<std::uint8_t>(address);
+            if (i > 0)  // the rest as read, at memory byte a + 1 of the reply
+                std::copy_n(image_.begin() + static_cast<long>(address + 1), count,
+                            payload.begin() + 3);
+            line_.Write(EncodeFrame(payload));
+            const std::optional<Bytes> ack = line_.ReadFrame();
+            statuses.push_back(ack && ack->size() == 8 ? (*ack)[5] : 0xFF);
+        }
+        return statuses;
+    }
+
+    std::optional<Bytes> ReadAll() {
+        line_.Write(kReadAll);
+        const std::optional<Bytes> reply = line_.ReadFrame();
+        if (!reply || reply->size() != 263)
+            return std::nullopt;
+        return PayloadOf(*reply);  // 95, then memory from address 0 at [1]
+    }
+
+    SlaveLine& Line() { return line_; }
+
+  private:
+    SlaveLine line_;
+    Bytes image_;  // as the payload of the read reply: memory byte a at [a + 1]
+};
+
+TEST(TrackerSimProgram, LineOfTrackersReplugsAfterEachReadBackAndEndsAfterTheLast) {
+    TempDir dir;
+    Program program;
+    ASSERT_TRUE(
+        program.Start({"--line", "3", "--id", "0998", "--announce-ms", "60000"}, dir / "err"));
+    const std::optional<std::string> slave = program.Line();
+    ASSERT_TRUE(slave);
+    ScriptedTool tool(*slave);
+    std::vector<std::string> ids;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(tool.TakeTracker()) << i << FileText(dir / "err");
+        ids.push_back(tool.Id());
+        EXPECT_EQ(tool.WriteAll(), Hex("01 01 01 01")) << i;
+        const std::optional<Bytes> read_back = tool.ReadAll();
+        ASSERT_TRUE(read_back) << i;
+        EXPECT_EQ(ToHex(Bytes(read_back->begin() + 3, read_back->begin() + 7)), "37 37 37 37");
+    }
+    EXPECT_EQ(program.Wait(), 0) << FileText(dir / "err");
+    EXPECT_EQ(ids, (std::vector<std::string>{"09 98 FF FF FF FF FF", "09 99 FF FF FF FF FF",
+                                             "10 00 FF FF FF FF FF"}));
+    const std::string log = FileText(dir / "err");
+    EXPECT_NE(log.find(" -- replug 0999\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" -- line done: 3 trackers\n"), std::string::npos) << log;
+}
+
+TEST(TrackerSimProgram, ARefusedWriteLeavesTheTrackerOnTheLine) {
+    TempDir dir;
+    Program program;
+    ASSERT_TRUE(program.Start({"--line", "1", "--announce-ms", "60000"}, dir / "err"));
+    const std::optional<std::string> slave = program.Line();
+    ASSERT_TRUE(slave);
+    ScriptedTool tool(*slave);
+    ASSERT_TRUE(tool.TakeTracker());
+    program.Send("nack\n");
+    ASSERT_EQ(program.Line(), "ok");
+    EXPECT_EQ(tool.WriteAll(), Hex("00 01 01 01"));
+    ASSERT_TRUE(tool.ReadAll());
+    EXPECT_TRUE(tool.Line().ReadFor(300ms).empty()) << "no next tracker announced";
+    EXPECT_EQ(program.Wait(100ms), -1) << "still running";
+
+    EXPECT_EQ(tool.WriteAll(3), Hex("01"));  // the last frame again: the first still missing
+    ASSERT_TRUE(tool.ReadAll());
+    EXPECT_EQ(program.Wait(300ms), -1);
+    EXPECT_EQ(tool.WriteAll(), Hex("01 01 01 01"));
+    ASSERT_TRUE(tool.ReadAll());
+    EXPECT_EQ(program.Wait(), 0);
+}
+
 TEST(TrackerSimProgram, ServesTheLineAndAnswersCommands) {
     TempDir dir;
     Program program;
@@ -206,16 +310,26 @@ TEST(TrackerSimProgram, ServesTheLineAndAnswersCommands) {
     program.Send("quit\n");
     EXPECT_EQ(program.Wait(), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "ports/com4")));
-    EXPECT_NE(FileText(dir / "log").find(" tx AB AB 00 02 AA 99 64 44 announce\n"),
+    EXPECT_NE(FileText(dir / "log").find(" tx AB AB 00 02 AA 99 64 44 announce (last byte "),
               std::string::npos);
 }
 
 TEST(TrackerSimProgram, BadSwitchesGiveAMessageAndExitCode2) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--bogus"},          {"--link"},       {"--link", "0"},
-        {"--link", "33"},     {"--link", "4x"}, {"--id", "123456789012345"},
-        {"--noise", "AB"},    {"--noise", "0"}, {"--announce-ms", "0"},
-        {"--reply-delay=-5"}, {"--quiet=yes"},  {"--link-dir", "/tmp"},
+        {"--bogus"},
+        {"--link"},
+        {"--link", "0"},
+        {"--link", "33"},
+        {"--link", "4x"},
+        {"--id", "123456789012345"},
+        {"--noise", "AB"},
+        {"--noise", "0"},
+        {"--announce-ms", "0"},
+        {"--reply-delay=-5"},
+        {"--quiet=yes"},
+        {"--link-dir", "/tmp"},
+        {"--line", "0"},
+        {"--id", "98", "--line", "3"},  // 100 needs a third digit
     };
     TempDir dir;
     for (const auto& args : cases) {
@@ -228,6 +342,10 @@ TEST(TrackerSimProgram, BadSwitchesGiveAMessageAndExitCode2) {
     ASSERT_TRUE(help.Start({"--help"}, dir / "err"));
     EXPECT_EQ(help.Line(), "Usage: tracker-sim [OPTION]...");
     EXPECT_EQ(help.Wait(), 0);
+    Program version;
+    ASSERT_TRUE(version.Start({"--version"}, dir / "err"));
+    EXPECT_EQ(version.Line(), std::string("tracker-sim ") + QX17_VERSION);
+    EXPECT_EQ(version.Wait(), 0);
 }
 
 TEST(TrackerSimProgram, EndsOnSigtermAndOnEndOfInput) {

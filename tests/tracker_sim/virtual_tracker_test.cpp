@@ -357,6 +357,81 @@ TEST_F(TrackerTest, ReplyDelayAndRealPaceMakeRepliesLate) {
     EXPECT_GE(Clock::now() - asked, 220ms);
 }
 
+// The host's frames at the real pace: a frame is taken no sooner than its
+// bytes take on a 9600 bit/s line, and one written just behind another
+// (read apart) waits for that one's bytes too. Lower bounds only.
+TEST_F(TrackerTest, RealPaceTakesTheHostsFramesAtTheirWireTime) {
+    Options o = Quiet();
+    o.real_pace = true;
+    Start(o);
+    const Bytes write = WriteRequest(16, Bytes(136, '7'));  // 145 bytes, 151 ms
+    const struct {
+        const char* name;
+        std::vector<Bytes> frames;  // written 5 ms apart
+        Event last;                 // the entry of the last frame taken
+    } cases[] = {
+        {"read", {kReadAll}, Event::kRead},
+        {"write", {write}, Event::kWrite},
+        {"read behind a write", {write, kReadAll}, Event::kRead},
+    };
+    for (const auto& c : cases) {
+        std::size_t bytes = 0;
+        const std::size_t from = tracker_->LogSize();
+        const Clock::time_point written = Clock::now();
+        for (const Bytes& frame : c.frames) {
+            if (bytes > 0) {
+                std::this_thread::sleep_for(5ms);
+            }
+            line_->Write(frame);
+            bytes += frame.size();
+        }
+        const std::optional<LogEntry> taken = tracker_->WaitFor(Is(c.last), kPatience, 1, from);
+        ASSERT_TRUE(taken) << c.name;
+        const auto at = tracker_->StartTime() + std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::duration<double>(taken->time));
+        EXPECT_GE(at - written, std::chrono::microseconds(1040) * static_cast<long>(bytes))
+            << c.name;
+        line_->ReadFor(400ms);  // the paced replies
+    }
+}
+
+TEST_F(TrackerTest, ReplugPutsTheNextTrackerOnTheLine) {
+    Options o = Quiet();
+    o.tracker_id = "98";
+    Start(o);
+    EXPECT_EQ(Ask(WriteRequest(2, Hex("31 32 33 34"))), kAck);
+    const Bytes unfinished = Slice(kReadAll, 0, 5);
+    line_->Write(unfinished);
+    std::this_thread::sleep_for(100ms);  // time to read it: held as an unfinished frame
+    tracker_->NackNextWrite();           // armed for the old tracker, it stays
+
+    ASSERT_TRUE(tracker_->Replug());
+    EXPECT_EQ(tracker_->TrackerId(), "99");
+    EXPECT_EQ(tracker_->Factory(), FactoryMemory("99"));
+    EXPECT_EQ(tracker_->Memory(), tracker_->Factory());
+    EXPECT_TRUE(tracker_->Announcing());
+    EXPECT_EQ(line_->ReadFrame(), kAnnouncement);
+    const std::optional<LogEntry> replug = tracker_->WaitFor(Is(Event::kReplug), kPatience);
+    ASSERT_TRUE(replug);
+    EXPECT_EQ(replug->note, "replug 99, 5 bytes from the host dropped");
+    EXPECT_EQ(replug->bytes, unfinished);
+
+    // A fresh frame is taken whole: the old bytes do not run into it.
+    EXPECT_EQ(Ask(kReadAll), ReadAllReply(FactoryMemory("99")));
+    EXPECT_EQ(tracker_->Count(Is(Event::kBadCrc)), 0u);
+    EXPECT_EQ(Ask(WriteRequest(2, Hex("35"))), EncodeFrame(Hex("94 00")));  // the nack
+    EXPECT_EQ(Ask(kDefault), kAck);
+    EXPECT_EQ(tracker_->Memory(), FactoryMemory("99"));  // the current tracker's factory
+
+    // 99 is the last id of two digits: refused, nothing changes.
+    tracker_->WriteMemory(2, Hex("39"));
+    const std::size_t log_size = tracker_->LogSize();
+    EXPECT_FALSE(tracker_->Replug());
+    EXPECT_EQ(tracker_->TrackerId(), "99");
+    EXPECT_EQ(ToHex(tracker_->ReadMemory(2, 1)), "39");
+    EXPECT_EQ(tracker_->Count(Is(Event::kReplug), log_size), 0u);
+}
+
 TEST_F(TrackerTest, HangUpClosesTheLineUnderTheTool) {
     Start();
     tracker_->HangUp();
@@ -397,7 +472,8 @@ TEST_F(TrackerTest, LogLinesAndWaitsForTheNthEntry) {
 
     std::istringstream lines(text.str());
     std::size_t count = 0;
-    const std::regex form(R"(\d+\.\d{6} tx AB AB 00 02 AA 99 64 44 announce)");
+    const std::regex form(
+        R"(\d+\.\d{6} tx AB AB 00 02 AA 99 64 44 announce \(last byte \d+\.\d{6}\))");
     for (std::string line; std::getline(lines, line); ++count) {
         EXPECT_TRUE(std::regex_match(line, form)) << line;
     }

@@ -42,6 +42,21 @@ bool IsValidTrackerId(std::string_view id) {
            std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+std::optional<std::string> NextTrackerId(std::string_view id) {
+    if (!IsValidTrackerId(id)) {
+        return std::nullopt;
+    }
+    std::string next(id);
+    for (auto digit = next.rbegin(); digit != next.rend(); ++digit) {
+        if (*digit != '9') {
+            ++*digit;
+            return next;
+        }
+        *digit = '0';  // carry into the digit before
+    }
+    return std::nullopt;  // every digit was 9
+}
+
 Bytes FactoryMemory(std::string_view tracker_id) {
     if (!IsValidTrackerId(tracker_id)) {
         throw std::invalid_argument("tracker id must be 1 to 14 decimal digits, not '" +

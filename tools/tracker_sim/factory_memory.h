@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,11 @@ inline constexpr std::string_view kDefaultTrackerId = "35712001234567";
 
 // True for 1 to 14 decimal digits.
 bool IsValidTrackerId(std::string_view id);
+
+// The id of the next tracker off the line: `id` plus one as a decimal number,
+// with as many digits as `id` ("0099" gives "0100"); nullopt when it would
+// need one more ("999"), or when `id` is not a valid id.
+std::optional<std::string> NextTrackerId(std::string_view id);
 
 // The 4097-byte factory memory with `tracker_id` packed into its field.
 // Throws std::invalid_argument when the id is not 1 to 14 digits.

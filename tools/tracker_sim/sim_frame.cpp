@@ -80,6 +80,12 @@ std::vector<FrameDecoder::Piece> FrameDecoder::Flush() {
     return out;
 }
 
+Bytes FrameDecoder::Reset() {
+    Bytes held;
+    held.swap(held_);
+    return held;
+}
+
 void FrameDecoder::Scan(std::vector<Piece>& out) {
     const std::uint8_t* base = held_.data();
     std::size_t pos = 0;

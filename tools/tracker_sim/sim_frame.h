@@ -51,6 +51,9 @@ class FrameDecoder {
     // garbage and the bytes held after it are scanned again.
     std::vector<Piece> Flush();
 
+    // Forgets the bytes held for an unfinished frame and returns them.
+    Bytes Reset();
+
     // True while bytes are held that may still become a frame.
     bool Pending() const { return !held_.empty(); }
 

@@ -1,7 +1,9 @@
 // tracker-sim: a virtual QX17 tracker on a pseudo-terminal, for tests, demos
 // and trying the tool by hand. Prints the slave path on the first line of
-// stdout, then takes commands on stdin until "quit", end of input, SIGINT or
-// SIGTERM. docs/virtual-tracker.md describes it.
+// stdout, then takes commands on stdin until "quit", end of input, SIGINT,
+// SIGTERM or the end of a scripted line (--line N). docs/virtual-tracker.md
+// describes it.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -41,11 +43,16 @@ Options:
   --no-announce     do not announce at start ("announce" starts it)
   --reply-delay MS  answer every request MS ms late
   --noise HEX       send these bytes (no AB) before every reply
-  --real-pace       send at 9600 bits per second
+  --real-pace       9600 bits per second both ways: send at that pace, and
+                    take the tool's bytes only when they would have arrived
+  --line N          a scripted line of N trackers: after each write-all and
+                    read-back the next tracker is plugged in (as "replug");
+                    after the N-th the program exits with code 0
   --log FILE        write the log lines to FILE instead of stderr
   --quiet           write no log lines
   --no-stdin        take no commands; run until SIGINT or SIGTERM
   --help            show this text
+  --version         show the version
 
 Commands, one per line on stdin; each is answered on stdout with "ok" or
 "error: ...":
@@ -58,6 +65,8 @@ Commands, one per line on stdin; each is answered on stdout with "ok" or
   delay MS          answer every request MS ms late (0: at once)
   pace on|off       send at 9600 bits per second, or at full speed
   announce          announce again until the next handshake
+  replug            the next tracker (ID + 1, factory memory) is plugged in
+                    and announces itself
   inject HEX        put raw bytes on the line
   factory           restore the factory memory
   dump ADDR COUNT   print memory as hex (ADDR decimal or 0x hex)
@@ -129,6 +138,11 @@ Settings ParseArguments(int argc, char** argv) {
         if (name == "--help") {
             std::cout << kUsage;
             std::exit(0);
+        } else if (name == "--version") {
+            std::cout << "tracker-sim " << QX17_VERSION << '\n';
+            std::exit(0);
+        } else if (name == "--line") {
+            s.options.line_trackers = static_cast<int>(number(1, 1'000'000));
         } else if (name == "--link") {
             s.options.link_port = static_cast<int>(number(1, 32));
         } else if (name == "--link-dir") {
@@ -177,6 +191,17 @@ Settings ParseArguments(int argc, char** argv) {
     }
     if (!s.options.link_dir.empty() && s.options.link_port == 0) {
         UsageError("--link-dir needs --link N");
+    }
+    // Every tracker of the line gets the id after the one before: the last
+    // must still fit in the digits of the first.
+    std::optional<std::string> id = s.options.tracker_id;
+    for (int k = 1; k < s.options.line_trackers && id; ++k) {
+        id = qx17::sim::NextTrackerId(*id);
+    }
+    if (!id) {
+        UsageError("--line " + std::to_string(s.options.line_trackers) + " needs " +
+                   std::to_string(s.options.line_trackers) + " ids from " + s.options.tracker_id +
+                   " on in " + std::to_string(s.options.tracker_id.size()) + " digits");
     }
     return s;
 }
@@ -239,6 +264,13 @@ bool RunCommand(qx17::sim::VirtualTracker& tracker, const std::string& line) {
     }
     if (command == "announce" && args.empty()) {
         tracker.Announce();
+        return ok();
+    }
+    if (command == "replug" && args.empty()) {
+        if (!tracker.Replug()) {
+            return error("tracker " + tracker.TrackerId() +
+                         " is the last ID of its number of digits");
+        }
         return ok();
     }
     if (command == "factory" && args.empty()) {
@@ -342,6 +374,17 @@ int main(int argc, char** argv) {
     }
     signal(SIGPIPE, SIG_IGN);
 
+    // The worker says through this pipe that the line is done.
+    int line_done[2];
+    if (pipe2(line_done, O_CLOEXEC | O_NONBLOCK) < 0) {
+        std::perror("tracker-sim: pipe2");
+        return 1;
+    }
+    options.on_line_done = [fd = line_done[1]] {
+        const char done = 1;
+        [[maybe_unused]] const ssize_t n = write(fd, &done, 1);
+    };
+
     try {
         qx17::sim::VirtualTracker tracker(options);
         std::cout << tracker.SlavePath() << std::endl;
@@ -354,18 +397,19 @@ int main(int argc, char** argv) {
         bool running = true;
         bool reading = settings.use_stdin;
         while (running) {
-            pollfd fds[2] = {{signal_fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-            if (poll(fds, reading ? 2 : 1, -1) < 0) {
+            pollfd fds[3] = {
+                {signal_fd, POLLIN, 0}, {line_done[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+            if (poll(fds, reading ? 3 : 2, -1) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
                 std::perror("tracker-sim: poll");
                 break;
             }
-            if (fds[0].revents & POLLIN) {
-                break;
+            if ((fds[0].revents & POLLIN) || (fds[1].revents & POLLIN)) {
+                break;  // a stop signal, or the line is done
             }
-            if (!reading || fds[1].revents == 0) {
+            if (!reading || fds[2].revents == 0) {
                 continue;
             }
             char chunk[1024];

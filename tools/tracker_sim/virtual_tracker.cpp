@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +23,9 @@
 #include <thread>
 #include <utility>
 
+#include "tools/tracker_sim/line_cycle.h"
+#include "tools/tracker_sim/receive_pacer.h"
+
 namespace qx17::sim {
 
 namespace {
@@ -35,13 +39,13 @@ constexpr std::uint8_t kWriteCommand = 0x94;
 constexpr std::uint8_t kReadCommand = 0x95;
 constexpr std::uint8_t kHandshakeCommand = 0x99;
 
-// 9600 bits per second, ten bits per byte (start, eight data, stop).
-constexpr std::chrono::nanoseconds kByteTime{1'000'000'000LL * 10 / 9600};
 constexpr std::size_t kPacedSlice = 4;
 // A frame that stops arriving for this long is given up and rescanned.
 constexpr Milliseconds kStaleFrame{1000};
 // How long a reply waits for room on a full line before it is given up.
 constexpr Milliseconds kWritePatience{2000};
+// How long the line's end waits for the tool to take the last reply.
+constexpr Milliseconds kDrainPatience{2000};
 
 std::system_error SystemError(const std::string& what) {
     return std::system_error(errno, std::generic_category(), what);
@@ -162,6 +166,9 @@ std::string LogEntry::Line() const {
         line += ' ';
         line += note;
     }
+    if (direction == Direction::kTx && sent > 0) {
+        line += Format(" (last byte %.6f)", sent);
+    }
     return line;
 }
 
@@ -181,7 +188,9 @@ struct VirtualTracker::Impl {
     // Worker side.
     void HandlePieces(const std::vector<FrameDecoder::Piece>& pieces);
     void HandleFrame(const Bytes& frame);
-    void SendReply(const Bytes& payload, Event event, std::string note);
+    // True when the reply went out whole and unchanged: not dropped, cut,
+    // corrupted or left unsent.
+    bool SendReply(const Bytes& payload, Event event, std::string note);
     bool Transmit(const Bytes& bytes, Event event, std::string note, std::size_t split_at = 0,
                   Milliseconds gap = {});
     bool WriteAll(const std::uint8_t* bytes, std::size_t length, bool paced);
@@ -189,16 +198,27 @@ struct VirtualTracker::Impl {
     bool Nap(Clock::time_point until);  // false when stopping or hanging up
     Clock::time_point last_write;       // the last write() of the frame being sent
     bool Interrupted();                 // stopping or hanging up
+    void TakeDueBytes();  // hands the bytes the line has delivered by now to the decoder
+    bool ReplugLine();    // false, changing nothing, when the next id does not fit
+    Bytes DrainInput();   // what the host wrote that the tracker has not read yet
+    void ReadBackDone();  // a read-back of a complete write-all went out
+    void WaitUntilTaken();
+    std::uint64_t generation = 0;  // counts the replugs: a frame read before one is dropped
 
     void AddLog(Direction d, Event e, Bytes bytes, std::string note);
-    void AddLogLocked(Direction d, Event e, Bytes bytes, std::string note);
+    // Adds the entry and returns its index. An entry being sent gets its line
+    // on the log stream once sent (WriteLogLine), when its last byte is known.
+    std::size_t AddLogLocked(Direction d, Event e, Bytes bytes, std::string note,
+                             bool line_now = true);
+    void WriteLogLine(const LogEntry& entry);
     Bytes ReadLocked(std::size_t address, std::size_t count) const;
     void WriteLocked(std::size_t address, const Bytes& data);
 
     // Set at construction, constant afterwards.
     const Clock::time_point start = Clock::now();
     const Milliseconds announce_interval;
-    const Bytes factory;
+    const int line_trackers;
+    const std::function<void()> on_line_done;
     std::string slave_path;
     std::string link_path;
     int wake_read = -1;
@@ -209,12 +229,21 @@ struct VirtualTracker::Impl {
     int slave = -1;
     FrameDecoder decoder;
     Clock::time_point last_rx = start;
+    ReceivePacer pacer;
     bool announce_skipped = false;
 
     // Guarded by mu.
     mutable std::mutex mu;
     mutable std::condition_variable changed;  // log grew, stop or hang-up
+    std::string tracker_id;
+    Bytes factory;
     Bytes memory;
+    LineCycle cycle;  // since this tracker was plugged in
+    int trackers_done = 0;
+    bool line_done = false;
+    bool replug_requested = false;
+    bool replug_ok = false;          // the outcome of the last requested replug
+    std::uint64_t replugs_done = 0;  // requested replugs carried out
     std::vector<LogEntry> log;
     std::ostream* log_stream;
     bool stop = false;
@@ -234,12 +263,16 @@ struct VirtualTracker::Impl {
     bool hung_up = false;
     std::deque<Bytes> injections;
 
-    std::mutex stop_mu;  // serialises Stop()
+    std::mutex stop_mu;    // serialises Stop()
+    std::mutex replug_mu;  // serialises Replug()
     std::thread worker;
 };
 
 VirtualTracker::Impl::Impl(const Options& o)
     : announce_interval(o.announce_interval),
+      line_trackers(o.line_trackers),
+      on_line_done(o.on_line_done),
+      tracker_id(o.tracker_id),
       factory(FactoryMemory(o.tracker_id)),
       memory(factory),
       log_stream(o.log_stream),
@@ -253,6 +286,9 @@ VirtualTracker::Impl::Impl(const Options& o)
     }
     if (o.reply_delay.count() < 0) {
         throw std::invalid_argument("the reply delay must not be negative");
+    }
+    if (o.line_trackers < 0) {
+        throw std::invalid_argument("the number of trackers on the line must not be negative");
     }
     if (o.link_port != 0 && (o.link_port < 1 || o.link_port > 32)) {
         throw std::invalid_argument("link port must be 1 to 32, not " +
@@ -371,7 +407,8 @@ void VirtualTracker::Impl::AddLog(Direction d, Event e, Bytes bytes, std::string
     AddLogLocked(d, e, std::move(bytes), std::move(note));
 }
 
-void VirtualTracker::Impl::AddLogLocked(Direction d, Event e, Bytes bytes, std::string note) {
+std::size_t VirtualTracker::Impl::AddLogLocked(Direction d, Event e, Bytes bytes, std::string note,
+                                               bool line_now) {
     LogEntry entry;
     entry.index = log.size();
     entry.time = std::chrono::duration<double>(Clock::now() - start).count();
@@ -379,12 +416,19 @@ void VirtualTracker::Impl::AddLogLocked(Direction d, Event e, Bytes bytes, std::
     entry.event = e;
     entry.bytes = std::move(bytes);
     entry.note = std::move(note);
+    if (line_now) {
+        WriteLogLine(entry);
+    }
+    log.push_back(std::move(entry));
+    changed.notify_all();
+    return log.size() - 1;
+}
+
+void VirtualTracker::Impl::WriteLogLine(const LogEntry& entry) {
     if (log_stream != nullptr) {
         *log_stream << entry.Line() << '\n';
         log_stream->flush();
     }
-    log.push_back(std::move(entry));
-    changed.notify_all();
 }
 
 Bytes VirtualTracker::Impl::ReadLocked(std::size_t address, std::size_t count) const {
@@ -402,6 +446,96 @@ void VirtualTracker::Impl::WriteLocked(std::size_t address, const Bytes& data) {
     }
     const std::size_t n = std::min(data.size(), memory.size() - address);
     std::copy_n(data.begin(), n, memory.begin() + static_cast<std::ptrdiff_t>(address));
+}
+
+bool VirtualTracker::Impl::ReplugLine() {
+    {
+        std::lock_guard lock(mu);
+        if (!NextTrackerId(tracker_id)) {
+            return false;
+        }
+    }
+    // What the host sent the old tracker and it has not taken as a frame
+    // yet: bytes held for an unfinished frame, bytes still on the wire,
+    // bytes not read yet.
+    Bytes dropped = decoder.Reset();
+    const Bytes on_wire = pacer.Reset();
+    dropped.insert(dropped.end(), on_wire.begin(), on_wire.end());
+    const Bytes unread = DrainInput();
+    dropped.insert(dropped.end(), unread.begin(), unread.end());
+    ++generation;
+
+    std::lock_guard lock(mu);
+    tracker_id = *NextTrackerId(tracker_id);  // only the worker changes it
+    factory = FactoryMemory(tracker_id);
+    memory = factory;
+    cycle = {};
+    announcing = true;
+    announce_now = true;
+    announce_skipped = false;
+    std::string note = "replug " + tracker_id;
+    if (!dropped.empty()) {
+        note += Format(", %zu bytes from the host dropped", dropped.size());
+    }
+    AddLogLocked(Direction::kNone, Event::kReplug, std::move(dropped), std::move(note));
+    return true;
+}
+
+Bytes VirtualTracker::Impl::DrainInput() {
+    Bytes unread;
+    std::uint8_t chunk[4096];
+    ssize_t n;
+    while (master >= 0 && (n = read(master, chunk, sizeof chunk)) > 0) {
+        unread.insert(unread.end(), chunk, chunk + n);
+    }
+    return unread;
+}
+
+void VirtualTracker::Impl::ReadBackDone() {
+    bool last;
+    {
+        std::lock_guard lock(mu);
+        ++trackers_done;
+        last = trackers_done >= line_trackers;
+    }
+    if (!last) {
+        if (!ReplugLine()) {
+            AddLog(Direction::kNone, Event::kLineError, {},
+                   "no next tracker: its id would need another digit");
+        }
+        return;
+    }
+    WaitUntilTaken();
+    {
+        std::lock_guard lock(mu);
+        line_done = true;
+        AddLogLocked(Direction::kNone, Event::kLineDone, {},
+                     Format("line done: %d trackers", trackers_done));
+    }
+    if (on_line_done) {
+        on_line_done();
+    }
+}
+
+// Until the tool has read what the tracker sent (the slave's input queue is
+// empty), or the patience runs out.
+void VirtualTracker::Impl::WaitUntilTaken() {
+    const Clock::time_point give_up = Clock::now() + kDrainPatience;
+    int waiting = 0;
+    while (slave >= 0 && ::ioctl(slave, FIONREAD, &waiting) == 0 && waiting > 0 &&
+           Clock::now() < give_up) {
+        if (!Nap(Clock::now() + Milliseconds{2})) {
+            return;
+        }
+    }
+}
+
+void VirtualTracker::Impl::TakeDueBytes() {
+    const Bytes due = pacer.TakeDue(Clock::now());
+    if (!due.empty()) {
+        last_rx = Clock::now();
+        HandlePieces(decoder.Feed(due.data(), due.size()));
+    }
 }
 
 bool VirtualTracker::Impl::Nap(Clock::time_point until) {
@@ -465,8 +599,7 @@ bool VirtualTracker::Impl::Transmit(const Bytes& bytes, Event event, std::string
     {
         std::lock_guard lock(mu);
         paced = real_pace;
-        index = log.size();
-        AddLogLocked(Direction::kTx, event, bytes, std::move(note));
+        index = AddLogLocked(Direction::kTx, event, bytes, std::move(note), false);
     }
     bool ok;
     if (split_at > 0 && split_at < bytes.size()) {
@@ -478,6 +611,7 @@ bool VirtualTracker::Impl::Transmit(const Bytes& bytes, Event event, std::string
     {
         std::lock_guard lock(mu);
         log[index].sent = std::chrono::duration<double>(last_write - start).count();
+        WriteLogLine(log[index]);
     }
     if (!ok) {
         AddLog(Direction::kNone, Event::kLineError, {},
@@ -486,8 +620,9 @@ bool VirtualTracker::Impl::Transmit(const Bytes& bytes, Event event, std::string
     return ok;
 }
 
-void VirtualTracker::Impl::SendReply(const Bytes& payload, Event event, std::string note) {
+bool VirtualTracker::Impl::SendReply(const Bytes& payload, Event event, std::string note) {
     Bytes frame = EncodeFrame(payload);
+    bool cut = false;
     bool corrupt;
     std::optional<Milliseconds> split;
     Bytes noise;
@@ -497,13 +632,14 @@ void VirtualTracker::Impl::SendReply(const Bytes& payload, Event event, std::str
         if (drop_next) {
             drop_next = false;
             AddLogLocked(Direction::kNone, Event::kDropped, frame, "dropped " + note);
-            return;
+            return false;
         }
         if (const auto length = std::exchange(shorten_next, std::nullopt);
             length && *length < payload.size()) {
             frame =
                 EncodeFrame(Bytes(payload.begin(), payload.begin() + static_cast<long>(*length)));
             note += Format(", cut to %zu bytes", *length);
+            cut = true;
         }
         corrupt = std::exchange(corrupt_next, false);
         split = std::exchange(split_next, std::nullopt);
@@ -513,7 +649,7 @@ void VirtualTracker::Impl::SendReply(const Bytes& payload, Event event, std::str
         delay = reply_delay;
     }
     if (delay.count() > 0 && !Nap(Clock::now() + delay)) {
-        return;
+        return false;
     }
     if (corrupt) {
         frame[frame.size() - 2] ^= 0xFF;
@@ -527,9 +663,10 @@ void VirtualTracker::Impl::SendReply(const Bytes& payload, Event event, std::str
                        static_cast<long long>(split->count()));
     }
     if (!noise.empty() && !Transmit(noise, Event::kNoise, "noise")) {
-        return;
+        return false;
     }
-    Transmit(frame, event, std::move(note), split_at, split.value_or(Milliseconds{}));
+    return Transmit(frame, event, std::move(note), split_at, split.value_or(Milliseconds{})) &&
+           !cut && !corrupt;
 }
 
 void VirtualTracker::Impl::HandleFrame(const Bytes& frame) {
@@ -556,7 +693,16 @@ void VirtualTracker::Impl::HandleFrame(const Bytes& frame) {
             AddLogLocked(Direction::kRx, Event::kRead, frame,
                          Format("read %04zX+%zu", address, count));
         }
-        SendReply(reply, Event::kReadReply, Format("read reply %zu bytes", reply.size() - 1));
+        const bool sent =
+            SendReply(reply, Event::kReadReply, Format("read reply %zu bytes", reply.size() - 1));
+        bool read_back;
+        {
+            std::lock_guard lock(mu);
+            read_back = sent && line_trackers > 0 && !line_done && cycle.ReadBack(address, count);
+        }
+        if (read_back) {
+            ReadBackDone();
+        }
         return;
     }
     if (command == kWriteCommand && payload.size() >= 3) {
@@ -564,6 +710,7 @@ void VirtualTracker::Impl::HandleFrame(const Bytes& frame) {
         const Bytes data(payload.begin() + 3, payload.end());
         const bool is_default = payload == kDefaultPayload;
         bool refused;
+        bool counts = false;  // stored as sent: it counts once acknowledged
         {
             std::lock_guard lock(mu);
             refused = std::exchange(nack_next, false);
@@ -573,22 +720,30 @@ void VirtualTracker::Impl::HandleFrame(const Bytes& frame) {
                 note += ", refused";
             } else if (is_default) {
                 memory = factory;
+                cycle.Forget();
             } else if (std::exchange(flip_next, false) && !data.empty()) {
                 // A cell that does not keep what it was given: the first
                 // byte stored with its lowest bit flipped, acknowledged all
                 // the same.
-                Bytes stored = data;
-                stored[0] ^= 0x01;
-                WriteLocked(address, stored);
+                Bytes kept = data;
+                kept[0] ^= 0x01;
+                WriteLocked(address, kept);
+                cycle.Overwritten(address, data.size());
                 note += ", first byte flipped";
             } else {
                 WriteLocked(address, data);
+                counts = true;
             }
             AddLogLocked(Direction::kRx, is_default ? Event::kDefault : Event::kWrite, frame,
                          std::move(note));
         }
-        SendReply({kWriteCommand, static_cast<std::uint8_t>(refused ? 0 : 1)}, Event::kAck,
-                  refused ? "ack 0" : "ack 1");
+        const bool acknowledged =
+            SendReply({kWriteCommand, static_cast<std::uint8_t>(refused ? 0 : 1)}, Event::kAck,
+                      refused ? "ack 0" : "ack 1");
+        if (counts && acknowledged) {
+            std::lock_guard lock(mu);
+            cycle.Stored(address, data.size());
+        }
         return;
     }
     AddLog(Direction::kRx, Event::kIgnored, frame,
@@ -596,7 +751,11 @@ void VirtualTracker::Impl::HandleFrame(const Bytes& frame) {
 }
 
 void VirtualTracker::Impl::HandlePieces(const std::vector<FrameDecoder::Piece>& pieces) {
+    const std::uint64_t plugged = generation;
     for (const FrameDecoder::Piece& piece : pieces) {
+        if (generation != plugged) {
+            return;  // the rest came for the tracker just unplugged
+        }
         switch (piece.kind) {
             case FrameDecoder::Kind::kFrame:
                 HandleFrame(piece.bytes);
@@ -616,6 +775,22 @@ void VirtualTracker::Impl::Run() {
     Clock::time_point next_announce = start;
     bool read_failed = false;
     for (;;) {
+        bool replug;
+        {
+            std::lock_guard lock(mu);
+            if (stop) {
+                return;
+            }
+            replug = std::exchange(replug_requested, false);
+        }
+        if (replug) {
+            const bool ok = ReplugLine();
+            std::lock_guard lock(mu);
+            replug_ok = ok;
+            ++replugs_done;
+            changed.notify_all();
+        }
+
         bool announce;
         bool hang_up = false;
         std::deque<Bytes> to_inject;
@@ -671,18 +846,24 @@ void VirtualTracker::Impl::Run() {
         if (announce && master >= 0) {
             until = next_announce;
         }
-        if (decoder.Pending()) {
+        if (const std::optional<Clock::time_point> due = pacer.NextDue()) {
+            until = until ? std::min(*until, *due) : *due;
+        } else if (decoder.Pending()) {
             const Clock::time_point stale = last_rx + kStaleFrame;
             until = until ? std::min(*until, stale) : stale;
         }
-        int timeout = -1;
+        // To the nanosecond: a paced frame is taken when its last byte is due.
+        timespec timeout{};
         if (until) {
-            const auto left = std::chrono::ceil<Milliseconds>(*until - now).count();
-            timeout = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+            const long long left = std::clamp<long long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(*until - now).count(), 0,
+                60'000'000'000LL);
+            timeout.tv_sec = static_cast<time_t>(left / 1'000'000'000LL);
+            timeout.tv_nsec = static_cast<long>(left % 1'000'000'000LL);
         }
         pollfd fds[2] = {{wake_read, POLLIN, 0}, {master, POLLIN, 0}};
         const nfds_t count = master >= 0 ? 2 : 1;
-        if (poll(fds, count, timeout) < 0 && errno != EINTR) {
+        if (ppoll(fds, count, until ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
             AddLog(Direction::kNone, Event::kLineError, {}, "poll failed");
             Nap(Clock::now() + Milliseconds{100});
         }
@@ -696,8 +877,12 @@ void VirtualTracker::Impl::Run() {
             const ssize_t n = read(master, chunk, sizeof chunk);
             if (n > 0) {
                 read_failed = false;
-                last_rx = Clock::now();
-                HandlePieces(decoder.Feed(chunk, static_cast<std::size_t>(n)));
+                bool paced;
+                {
+                    std::lock_guard lock(mu);
+                    paced = real_pace;
+                }
+                pacer.Add(chunk, static_cast<std::size_t>(n), Clock::now(), paced);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 // Cannot happen while the slave is held open; never spin on it.
                 if (!std::exchange(read_failed, true)) {
@@ -706,7 +891,8 @@ void VirtualTracker::Impl::Run() {
                 Nap(Clock::now() + Milliseconds{100});
             }
         }
-        if (decoder.Pending() && Clock::now() >= last_rx + kStaleFrame) {
+        TakeDueBytes();
+        if (decoder.Pending() && !pacer.NextDue() && Clock::now() >= last_rx + kStaleFrame) {
             HandlePieces(decoder.Flush());
         }
     }
@@ -753,6 +939,34 @@ void VirtualTracker::Announce() {
         impl_->announce_now = true;
     }
     impl_->Wake();
+}
+
+bool VirtualTracker::Replug() {
+    std::lock_guard one_at_a_time(impl_->replug_mu);
+    std::unique_lock lock(impl_->mu);
+    if (impl_->stop || !NextTrackerId(impl_->tracker_id)) {
+        return false;
+    }
+    const std::uint64_t ticket = impl_->replugs_done + 1;
+    impl_->replug_requested = true;
+    impl_->Wake();
+    impl_->changed.wait(lock, [&] { return impl_->replugs_done >= ticket || impl_->stop; });
+    return impl_->replugs_done >= ticket && impl_->replug_ok;
+}
+
+std::string VirtualTracker::TrackerId() const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->tracker_id;
+}
+
+int VirtualTracker::TrackersDone() const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->trackers_done;
+}
+
+bool VirtualTracker::LineDone() const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->line_done;
 }
 
 bool VirtualTracker::Announcing() const {
@@ -860,9 +1074,11 @@ void VirtualTracker::WriteMemory(std::size_t address, const Bytes& bytes) {
 void VirtualTracker::RestoreFactoryMemory() {
     std::lock_guard lock(impl_->mu);
     impl_->memory = impl_->factory;
+    impl_->cycle.Forget();
 }
 
-const Bytes& VirtualTracker::Factory() const {
+Bytes VirtualTracker::Factory() const {
+    std::lock_guard lock(impl_->mu);
     return impl_->factory;
 }
 

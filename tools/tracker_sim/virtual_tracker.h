@@ -47,6 +47,9 @@ enum class Event {
     kDropped,    // none: a reply withheld; `bytes` holds what would have gone out
     kHangUp,     // none: the line was closed
     kLineError,  // none: bytes that could not be sent or read
+    kReplug,     // none: the next tracker is on the line (note: "replug <new id>"); `bytes`
+                 // holds what the host had sent that the old tracker had not taken yet
+    kLineDone,   // none: the scripted line's last tracker is written and read back
 };
 
 struct LogEntry {
@@ -77,11 +80,24 @@ struct Options {
     std::string tracker_id{kDefaultTrackerId};  // 1 to 14 digits
     bool announce = true;                       // announce from the start
     Milliseconds announce_interval{1000};
-    int link_port = 0;       // 1..32: create the link comN; 0: no link
-    std::string link_dir;    // folder of the link; empty: DefaultPortFolder()
-    bool real_pace = false;  // send at 9600 bits per second
+    int link_port = 0;     // 1..32: create the link comN; 0: no link
+    std::string link_dir;  // folder of the link; empty: DefaultPortFolder()
+    // 9600 bits per second both ways: sent at that pace, and a frame from the
+    // tool taken only once its bytes would have arrived at it.
+    bool real_pace = false;
     Milliseconds reply_delay{0};
     Bytes noise;  // sent before every reply; no 0xAB
+    // A scripted line of this many trackers (0: none). A tracker is done
+    // once acknowledged writes (status 1, stored as sent) have stored every
+    // byte of the write-all's four ranges since it was plugged in, and a read
+    // of addresses 0..247 after that has been answered whole. Then the next
+    // tracker is plugged in (as Replug()); after the last one the tracker
+    // waits until the tool has read the reply (at most 2 s), logs kLineDone,
+    // and the line is done (LineDone(), `on_line_done`).
+    int line_trackers = 0;
+    // Called on the worker thread once the line is done; it must not call
+    // back into the tracker.
+    std::function<void()> on_line_done;
     // Each log entry also as a line here, written by the worker thread: leave
     // the stream alone until Stop().
     std::ostream* log_stream = nullptr;
@@ -108,6 +124,24 @@ class VirtualTracker {
     // Starts announcing again, at once, as a newly plugged tracker would.
     void Announce();
     bool Announcing() const;
+
+    // The tracker on the line is replaced by the next one, as when the
+    // operator plugs the next tracker into the adapter's cable: its ID is
+    // this one's plus one (in as many digits), its memory the factory memory
+    // for that ID, and it announces itself at once. The line stays open;
+    // bytes from the tool not yet taken as a frame (an unfinished frame,
+    // bytes still on the paced wire or not read yet) are dropped; persistent
+    // settings and armed one-shot faults stay. The worker carries it out
+    // between frames (a reply being sent is finished first); returns once it
+    // has. False, changing nothing, when the next ID does not fit in the
+    // digits (99 is the last of two digits), or after Stop().
+    bool Replug();
+    std::string TrackerId() const;
+    // Trackers that completed a write-all and a read-back since the start.
+    int TrackersDone() const;
+    // True once the scripted line's last tracker is done and the tool has
+    // taken its last reply (or two seconds passed).
+    bool LineDone() const;
 
     // One-shot faults; each applies to the next reply (read reply or write
     // acknowledgement) sent. A dropped reply leaves the other one-shots armed.
@@ -141,7 +175,7 @@ class VirtualTracker {
     Bytes ReadMemory(std::size_t address, std::size_t count) const;  // clipped at the end
     void WriteMemory(std::size_t address, const Bytes& bytes);       // clipped at the end
     void RestoreFactoryMemory();
-    const Bytes& Factory() const;
+    Bytes Factory() const;  // the current tracker's
 
     // The log. Predicates run under the tracker's lock: they must not call
     // back into the tracker.
