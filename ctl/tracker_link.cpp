@@ -111,7 +111,8 @@ void TrackerLink::Send(std::string_view payload) {
 }
 
 bool TrackerLink::AwaitAnnouncement(const std::function<bool()>& give_up) {
-    frames_.Clear();
+    // What came after the last reply is kept: the next tracker may announce
+    // itself in the same chunk as the reply that ended the one before.
     for (;;) {
         if (CurrentStopLevel() != StopLevel::kNone || (give_up && give_up())) {
             return false;

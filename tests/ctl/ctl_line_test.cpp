@@ -110,6 +110,44 @@ TEST_F(Line, EveryTrackerOnEveryPortGetsTheProfileAndAnIdOfItsOwn) {
     EXPECT_EQ(Rows(log_).back()[3], "0903");
 }
 
+// A scripted line of trackers plugged in one after the other: the next one
+// announces itself right behind the read-back reply of the one before, its
+// first bytes in the reply's chunk, and is answered at once (not a whole
+// announcement interval later, as when the line dropped what came behind the
+// reply).
+TEST_F(Line, TheNextTrackerIsAnsweredAtItsFirstAnnouncement) {
+    sim::Options scripted;
+    scripted.tracker_id = "500";
+    scripted.announce = false;
+    scripted.announce_interval = 30s;
+    scripted.line_trackers = 3;
+    scripted.real_pace = true;  // the announcement's bytes trickle in behind the reply
+    trackers_.push_back(std::make_unique<sim::VirtualTracker>(scripted));
+    sim::VirtualTracker& tracker = *trackers_.back();
+    LineOptions options = Options(3);
+    options.id_start.reset();
+    std::future<int> line = Start(options);
+    // The first tracker announces until the line, opening its port, hears it.
+    std::optional<sim::LogEntry> first;
+    for (int i = 0; i < 100 && !first; ++i) {
+        tracker.Announce();
+        first = tracker.WaitFor(Is(Event::kHandshake), 100ms);
+    }
+    ASSERT_TRUE(first);
+    ASSERT_EQ(line.wait_for(20s), std::future_status::ready) << "an announcement was not taken";
+    EXPECT_EQ(line.get(), kExitDone);
+    EXPECT_TRUE(tracker.WaitFor(Is(Event::kLineDone), 5s));
+    EXPECT_EQ(tracker.Count(Is(Event::kAnnounce), first->index), 2u)
+        << "one announcement for each tracker plugged in after the first";
+    std::vector<std::string> ids;
+    for (const auto& row : Rows(log_)) {
+        ASSERT_GE(row.size(), 5u);
+        EXPECT_EQ(row[4], "ok");
+        ids.push_back(row[2]);
+    }
+    EXPECT_THAT(ids, ElementsAre("500", "501", "502"));
+}
+
 // Each tracker's outcome is its row: a refusal, a time-out and a lost port
 // are logged as such, and a lost port does not stop the line.
 TEST_F(Line, AFailureIsTheTrackersRowAndTheLineGoesOn) {

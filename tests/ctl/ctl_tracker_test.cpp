@@ -7,13 +7,17 @@
 
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "ctl/commands/commands.h"
 #include "ctl/exit_codes.h"
 #include "ctl/profile_file.h"
 #include "ctl/provisioning.h"
 #include "params/profile.h"
+#include "protocol/frame_codec.h"
+#include "protocol/link_commands.h"
 #include "tests/ctl/ctl_fixture.h"
+#include "tests/support/fake_serial_platform.h"
 
 namespace qx17::ctl {
 namespace {
@@ -23,6 +27,7 @@ using test::TestProfile;
 using testing::ElementsAre;
 using testing::Field;
 using Kind = IdChoice::Kind;
+using Bytes = std::vector<std::uint8_t>;
 
 class OneTracker : public test::CtlTest {};
 
@@ -183,6 +188,40 @@ TEST_F(OneTracker, APortThatCannotBeOpenedSaysSo) {
     EXPECT_EQ(ReadCommand({"/nonexistent/tty", times_}, std::nullopt, false, progress_, out),
               kExitPort);
     EXPECT_TRUE(Said("/nonexistent/tty: Error opening serial port (No such file or directory)."));
+}
+
+// The next tracker may announce itself so soon that its announcement comes in
+// the chunk that ends the last reply to the one before: the wait for a
+// tracker takes it from there, and answers it at once.
+TEST_F(OneTracker, AnAnnouncementInTheChunkOfTheLastReplyIsTaken) {
+    qx17::test::FakeSerialPlatform platform;
+    TrackerLink link("COM9", times_, progress_, platform);
+    link.Open();
+    std::thread tracker([&] {
+        for (int wait = 0; wait < 2500 && platform.line->WrittenCount() == 0; ++wait) {
+            std::this_thread::sleep_for(2ms);
+        }
+        Bytes chunk(263);
+        std::string reply(1, static_cast<char>(kReadCommand));
+        reply += std::string(kReadAllCount, '\x30');
+        chunk.resize(EncodeFrame(chunk.data(), chunk.size(), reply));
+        const Bytes announcement = {0xAB, 0xAB, 0x00, 0x02, 0xAA, 0x99, 0x64, 0x44};
+        chunk.insert(chunk.end(), announcement.begin(), announcement.end());
+        platform.line->ScriptRead(
+            {ReadOutcome::Kind::Data, static_cast<std::uint32_t>(chunk.size())}, chunk);
+    });
+    const std::string reply =
+        link.Request(kReadAllPayload, kReadCommand, 5s, "read-all", 1 + kReadAllCount);
+    tracker.join();
+    EXPECT_EQ(reply.size(), 1 + kReadAllCount);
+    const std::size_t before = platform.line->WrittenCount();
+    int looked = 0;
+    EXPECT_TRUE(link.AwaitAnnouncement([&] { return ++looked > 20; }))
+        << "the announcement behind the reply was dropped";
+    for (int wait = 0; wait < 2500 && platform.line->WrittenCount() < before + 9; ++wait) {
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(platform.line->WrittenCount(), before + 9) << "the handshake reply";
 }
 
 }  // namespace
