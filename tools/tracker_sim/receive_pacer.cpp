@@ -4,38 +4,53 @@
 
 namespace qx17::sim {
 
+ReceivePacer::Clock::time_point ReceivePacer::Chunk::ArrivalOf(std::size_t index) const {
+    return paced ? begins + kByteTime * static_cast<long>(index + 1) : begins;
+}
+
 void ReceivePacer::Add(const std::uint8_t* bytes, std::size_t length, Clock::time_point read_at,
                        bool paced) {
     if (length == 0) {
         return;
     }
-    // A line idle since the last chunk starts delivering at `read_at`; a busy
-    // one first finishes the bytes it is still delivering.
     const Clock::time_point begins = std::max(wire_end_, read_at);
-    wire_end_ = paced ? begins + kByteTime * static_cast<long>(length) : begins;
-    chunks_.push_back({wire_end_, Bytes(bytes, bytes + length)});
+    chunks_.push_back({begins, paced, Bytes(bytes, bytes + length)});
+    wire_end_ = chunks_.back().ArrivalOf(length - 1);
 }
 
-std::optional<ReceivePacer::Clock::time_point> ReceivePacer::NextDue() const {
-    if (chunks_.empty()) {
-        return std::nullopt;
+std::optional<ReceivePacer::Clock::time_point> ReceivePacer::ArrivalOf(std::size_t count) const {
+    std::optional<Clock::time_point> arrival;
+    for (const Chunk& chunk : chunks_) {
+        const std::size_t held = chunk.bytes.size() - chunk.taken;
+        if (count <= held) {
+            return chunk.ArrivalOf(chunk.taken + std::max<std::size_t>(count, 1) - 1);
+        }
+        count -= held;
+        arrival = chunk.ArrivalOf(chunk.bytes.size() - 1);
     }
-    return chunks_.front().due;
+    return arrival;
 }
 
-Bytes ReceivePacer::TakeDue(Clock::time_point now) {
-    Bytes due;
-    while (!chunks_.empty() && chunks_.front().due <= now) {
-        due.insert(due.end(), chunks_.front().bytes.begin(), chunks_.front().bytes.end());
+Bytes ReceivePacer::TakeArrived(Clock::time_point now) {
+    Bytes arrived;
+    while (!chunks_.empty()) {
+        Chunk& chunk = chunks_.front();
+        while (chunk.taken < chunk.bytes.size() && chunk.ArrivalOf(chunk.taken) <= now) {
+            arrived.push_back(chunk.bytes[chunk.taken++]);
+        }
+        if (chunk.taken < chunk.bytes.size()) {
+            break;
+        }
         chunks_.pop_front();
     }
-    return due;
+    return arrived;
 }
 
 Bytes ReceivePacer::Reset() {
     Bytes held;
     for (const Chunk& chunk : chunks_) {
-        held.insert(held.end(), chunk.bytes.begin(), chunk.bytes.end());
+        held.insert(held.end(), chunk.bytes.begin() + static_cast<long>(chunk.taken),
+                    chunk.bytes.end());
     }
     chunks_.clear();
     return held;

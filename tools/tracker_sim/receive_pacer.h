@@ -1,7 +1,7 @@
 // The receiving half of the real pace. The pseudo-terminal hands the host's
 // bytes over the moment they are written; a 9600 bit/s line delivers them one
-// after the other, 1.0417 ms a byte. The pacer holds each chunk read until
-// its last byte would have arrived on such a line.
+// after the other, 1.0417 ms a byte. The pacer holds the bytes read and gives
+// each one out when it would have arrived on such a line.
 #pragma once
 
 #include <chrono>
@@ -21,28 +21,35 @@ class ReceivePacer {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // `length` bytes read at `read_at`. Paced, they are due when the line
-    // would have delivered their last byte: after the bytes still on the
-    // wire before them, `length` byte times on. Unpaced, at once (yet never
-    // before a chunk read earlier).
+    // `length` bytes read at `read_at`. Paced, the line delivers them one a
+    // byte time, starting at `read_at` or, while it is still delivering
+    // bytes read before, once it is done with those: a chunk of n bytes read
+    // at t is all there at max(end of the bytes before, t) + n byte times.
+    // Unpaced, they are there at once (yet never before bytes read earlier).
     void Add(const std::uint8_t* bytes, std::size_t length, Clock::time_point read_at, bool paced);
 
-    // When the first chunk held is due; nullopt when none is held.
-    std::optional<Clock::time_point> NextDue() const;
+    // When the `count`-th byte held (1-based) arrives, or the last one when
+    // fewer are held; nullopt when none is held.
+    std::optional<Clock::time_point> ArrivalOf(std::size_t count) const;
 
-    // The bytes of every chunk due by `now`, in the order read.
-    Bytes TakeDue(Clock::time_point now);
+    // The bytes arrived by `now`, in the order read.
+    Bytes TakeArrived(Clock::time_point now);
 
-    // Forgets the chunks still on the wire and returns their bytes.
+    bool Empty() const { return chunks_.empty(); }
+
+    // Forgets the bytes still on the wire and returns them.
     Bytes Reset();
 
   private:
     struct Chunk {
-        Clock::time_point due;
+        Clock::time_point begins;  // when the line starts delivering it
+        bool paced;
         Bytes bytes;
+        std::size_t taken = 0;  // bytes given out already
+        Clock::time_point ArrivalOf(std::size_t index) const;
     };
     std::deque<Chunk> chunks_;
-    Clock::time_point wire_end_{};  // when the last byte read so far is due
+    Clock::time_point wire_end_{};  // when the last byte read so far arrives
 };
 
 }  // namespace qx17::sim

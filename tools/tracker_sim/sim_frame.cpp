@@ -80,6 +80,16 @@ std::vector<FrameDecoder::Piece> FrameDecoder::Flush() {
     return out;
 }
 
+std::size_t FrameDecoder::Missing() const {
+    // Scan leaves held_ empty or starting with a start pair (or a lone 0xAB),
+    // and a whole frame never stays held.
+    if (held_.size() >= 4) {
+        const std::size_t size = (std::size_t{held_[2]} << 8 | held_[3]) + kFrameOverhead;
+        return size > held_.size() ? size - held_.size() : 1;
+    }
+    return kFrameOverhead - held_.size();
+}
+
 Bytes FrameDecoder::Reset() {
     Bytes held;
     held.swap(held_);

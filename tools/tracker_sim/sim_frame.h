@@ -54,6 +54,10 @@ class FrameDecoder {
     // Forgets the bytes held for an unfinished frame and returns them.
     Bytes Reset();
 
+    // How many more bytes it needs before it can complete anything: the rest
+    // of the frame whose header it holds, else a shortest frame's worth.
+    std::size_t Missing() const;
+
     // True while bytes are held that may still become a frame.
     bool Pending() const { return !held_.empty(); }
 

@@ -39,13 +39,16 @@ constexpr std::uint8_t kWriteCommand = 0x94;
 constexpr std::uint8_t kReadCommand = 0x95;
 constexpr std::uint8_t kHandshakeCommand = 0x99;
 
-constexpr std::size_t kPacedSlice = 4;
+constexpr std::size_t kPacedSlice = 4;  // bytes a paced write() puts on the line
 // A frame that stops arriving for this long is given up and rescanned.
 constexpr Milliseconds kStaleFrame{1000};
 // How long a reply waits for room on a full line before it is given up.
 constexpr Milliseconds kWritePatience{2000};
-// How long the line's end waits for the tool to take the last reply.
+// How long the line's end waits for the tool to read the last reply, and
+// then for it to hand the reply on: a reader that waits for a quiet line
+// before it passes a chunk on (qx17ctl 10 ms, the window 100 ms) has by then.
 constexpr Milliseconds kDrainPatience{2000};
+constexpr Milliseconds kHandOver{250};
 
 std::system_error SystemError(const std::string& what) {
     return std::system_error(errno, std::generic_category(), what);
@@ -198,10 +201,10 @@ struct VirtualTracker::Impl {
     bool Nap(Clock::time_point until);  // false when stopping or hanging up
     Clock::time_point last_write;       // the last write() of the frame being sent
     bool Interrupted();                 // stopping or hanging up
-    void TakeDueBytes();  // hands the bytes the line has delivered by now to the decoder
-    bool ReplugLine();    // false, changing nothing, when the next id does not fit
-    Bytes DrainInput();   // what the host wrote that the tracker has not read yet
-    void ReadBackDone();  // a read-back of a complete write-all went out
+    void TakeArrivedBytes();  // hands the bytes the line has delivered by now to the decoder
+    bool ReplugLine();        // false, changing nothing, when the next id does not fit
+    Bytes DrainInput();       // what the host wrote that the tracker has not read yet
+    void ReadBackDone();      // a read-back of a complete write-all went out
     void WaitUntilTaken();
     std::uint64_t generation = 0;  // counts the replugs: a frame read before one is dropped
 
@@ -518,7 +521,7 @@ void VirtualTracker::Impl::ReadBackDone() {
 }
 
 // Until the tool has read what the tracker sent (the slave's input queue is
-// empty), or the patience runs out.
+// empty) or the patience runs out, and then for the hand-over.
 void VirtualTracker::Impl::WaitUntilTaken() {
     const Clock::time_point give_up = Clock::now() + kDrainPatience;
     int waiting = 0;
@@ -528,13 +531,14 @@ void VirtualTracker::Impl::WaitUntilTaken() {
             return;
         }
     }
+    Nap(Clock::now() + kHandOver);
 }
 
-void VirtualTracker::Impl::TakeDueBytes() {
-    const Bytes due = pacer.TakeDue(Clock::now());
-    if (!due.empty()) {
+void VirtualTracker::Impl::TakeArrivedBytes() {
+    const Bytes arrived = pacer.TakeArrived(Clock::now());
+    if (!arrived.empty()) {
         last_rx = Clock::now();
-        HandlePieces(decoder.Feed(due.data(), due.size()));
+        HandlePieces(decoder.Feed(arrived.data(), arrived.size()));
     }
 }
 
@@ -559,6 +563,11 @@ bool VirtualTracker::Impl::WriteAll(const std::uint8_t* bytes, std::size_t lengt
     std::size_t sent = 0;
     while (sent < length) {
         const std::size_t slice = paced ? std::min(kPacedSlice, length - sent) : length - sent;
+        // Paced, a slice goes out when its last byte would have arrived on a
+        // 9600 bit/s line: the tool never holds a frame before its time.
+        if (paced && !Nap(began + kByteTime * static_cast<long>(sent + slice))) {
+            return false;
+        }
         std::size_t done = 0;
         const Clock::time_point give_up = Clock::now() + kWritePatience;
         while (done < slice) {
@@ -585,9 +594,6 @@ bool VirtualTracker::Impl::WriteAll(const std::uint8_t* bytes, std::size_t lengt
             return false;
         }
         sent += slice;
-        if (paced && !Nap(began + kByteTime * static_cast<long>(sent))) {
-            return false;
-        }
     }
     return true;
 }
@@ -846,7 +852,8 @@ void VirtualTracker::Impl::Run() {
         if (announce && master >= 0) {
             until = next_announce;
         }
-        if (const std::optional<Clock::time_point> due = pacer.NextDue()) {
+        // Paced, wake when the byte arrives that may complete a frame.
+        if (const std::optional<Clock::time_point> due = pacer.ArrivalOf(decoder.Missing())) {
             until = until ? std::min(*until, *due) : *due;
         } else if (decoder.Pending()) {
             const Clock::time_point stale = last_rx + kStaleFrame;
@@ -891,8 +898,8 @@ void VirtualTracker::Impl::Run() {
                 Nap(Clock::now() + Milliseconds{100});
             }
         }
-        TakeDueBytes();
-        if (decoder.Pending() && !pacer.NextDue() && Clock::now() >= last_rx + kStaleFrame) {
+        TakeArrivedBytes();
+        if (decoder.Pending() && pacer.Empty() && Clock::now() >= last_rx + kStaleFrame) {
             HandlePieces(decoder.Flush());
         }
     }

@@ -92,8 +92,9 @@ struct Options {
     // byte of the write-all's four ranges since it was plugged in, and a read
     // of addresses 0..247 after that has been answered whole. Then the next
     // tracker is plugged in (as Replug()); after the last one the tracker
-    // waits until the tool has read the reply (at most 2 s), logs kLineDone,
-    // and the line is done (LineDone(), `on_line_done`).
+    // waits until the tool has read the reply (at most 2 s) and 250 ms more
+    // for it to pass the reply on, logs kLineDone, and the line is done
+    // (LineDone(), `on_line_done`).
     int line_trackers = 0;
     // Called on the worker thread once the line is done; it must not call
     // back into the tracker.
