@@ -101,6 +101,7 @@ bench: build
 	$(BUILD)/tools/bench/window_bench
 	$(BUILD)/tools/bench/settings_bench
 	$(BUILD)/tools/bench/exchange_bench
+	$(BUILD)/tools/bench/line_bench
 
 FORMAT_FILES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 
