@@ -139,13 +139,14 @@ std::string TrackerLink::Request(std::string_view payload, std::uint8_t reply_co
         const Clock::time_point deadline = Clock::now() + wait;
         while (Left(deadline).count() > 0) {
             Pump(std::min(Left(deadline), kSlice));
-            ThrowIfLostOrStopped();
+            // What arrived whole counts, even when the port went away right
+            // behind it (the hang-up then comes in the same delivery).
             while (const std::optional<std::string> frame = frames_.Next()) {
                 if (frame->size() >= std::max<std::size_t>(min_length, 1) &&
                     static_cast<std::uint8_t>((*frame)[0]) == reply_command) {
                     return *frame;
                 }
-                if (IsAnnouncement(*frame) && !answered_announcement) {
+                if (IsAnnouncement(*frame) && !answered_announcement && !lost_) {
                     // The tracker (re)started and was not listening: answer
                     // it, then ask again, once per attempt.
                     answered_announcement = true;
@@ -153,6 +154,7 @@ std::string TrackerLink::Request(std::string_view payload, std::uint8_t reply_co
                     Send(payload);
                 }
             }
+            ThrowIfLostOrStopped();
         }
     }
     throw LinkError(LinkFailure::kTimeout, port_ + ": no reply to " + what + ".");

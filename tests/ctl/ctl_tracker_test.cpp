@@ -224,5 +224,31 @@ TEST_F(OneTracker, AnAnnouncementInTheChunkOfTheLastReplyIsTaken) {
     EXPECT_EQ(platform.line->WrittenCount(), before + 9) << "the handshake reply";
 }
 
+// A reply that arrived whole is the tracker's answer even when the port goes
+// away right behind it (the line's end, a pulled adapter): the work it ends
+// was done.
+TEST_F(OneTracker, AReplyThatCameWholeBeforeTheHangUpIsTaken) {
+    qx17::test::FakeSerialPlatform platform;
+    TrackerLink link("COM9", times_, progress_, platform);
+    link.Open();
+    Bytes reply(8);
+    reply.resize(EncodeFrame(reply.data(), reply.size(), std::string("\x94\x01", 2)));
+    platform.line->ScriptRead({ReadOutcome::Kind::Data, static_cast<std::uint32_t>(reply.size())},
+                              reply);
+    platform.line->ScriptRead({ReadOutcome::Kind::HungUp});
+    // Both wait as notices before the request looks, so they come in one go.
+    for (int wait = 0; wait < 2500; ++wait) {
+        std::lock_guard lock(platform.line->mutex);
+        if (platform.line->reads.empty()) {
+            break;
+        }
+    }
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(link.Request(std::string("\x94\x00\x02\x31", 4), kWriteCommand, 5s, "write"),
+              std::string("\x94\x01", 2));
+    EXPECT_THROW(link.Request(kReadAllPayload, kReadCommand, 5s, "read-all"), LinkError)
+        << "the port is gone for the next request";
+}
+
 }  // namespace
 }  // namespace qx17::ctl
