@@ -50,7 +50,8 @@ Options:
                     after the N-th the program exits with code 0
   --log FILE        write the log lines to FILE instead of stderr
   --quiet           write no log lines
-  --no-stdin        take no commands; run until SIGINT or SIGTERM
+  --no-stdin        take no commands; run until SIGINT or SIGTERM (or the
+                    end of --line N)
   --help            show this text
   --version         show the version
 
@@ -63,7 +64,7 @@ Commands, one per line on stdin; each is answered on stdout with "ok" or
   flip              store the next write with one bit flipped, ack 1
   noise HEX         send these bytes (no AB) before the next reply
   delay MS          answer every request MS ms late (0: at once)
-  pace on|off       send at 9600 bits per second, or at full speed
+  pace on|off       9600 bits per second both ways, or full speed
   announce          announce again until the next handshake
   replug            the next tracker (ID + 1, factory memory) is plugged in
                     and announces itself
