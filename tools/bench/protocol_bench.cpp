@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "protocol/frame_builders.h"
@@ -69,4 +71,27 @@ BENCHMARK(BM_SendWriteFrame);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// --help and --version are the program's own; every other option is Google
+// Benchmark's (--benchmark_filter=REGEX ...), whose usage --help prints after
+// ours.
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("protocol_bench %s\n", QX17_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::printf(
+                "protocol_bench: CRC, frame finder and frame builder against the line's time.\n"
+                "Usage: protocol_bench [--help] [--version] [Google Benchmark's options]\n\n");
+            std::fflush(stdout);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 2;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

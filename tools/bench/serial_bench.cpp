@@ -12,6 +12,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -43,43 +44,32 @@ struct Options {
     std::string only;  // measure just the library whose name starts so (for profiling)
 };
 
-bool ParseCount(std::string_view arg, std::string_view name, long long low, long long& value) {
-    if (arg.substr(0, name.size()) != name) {
-        return false;
-    }
-    const std::string digits(arg.substr(name.size()));
-    char* end = nullptr;
-    const long long parsed = std::strtoll(digits.c_str(), &end, 10);
-    if (digits.empty() || *end != '\0' || parsed < low || parsed > 4096) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
-std::optional<Options> ParseOptions(int argc, char** argv) {
+// The command line; nothing when the program ends at once (`code` then
+// holds its exit code: 0 after --help or --version).
+std::optional<Options> ParseOptions(int argc, char** argv, int& code) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        long long value = 0;
-        if (ParseCount(arg, "--mib=", 1, value)) {
-            options.mib = static_cast<std::uint64_t>(value);
-        } else if (ParseCount(arg, "--repeats=", 1, value)) {
-            options.repeats = static_cast<int>(value);
-        } else if (ParseCount(arg, "--frames=", 1, value)) {
-            options.frames = static_cast<int>(value);
-        } else if (arg.substr(0, 7) == "--only=" && arg.size() > 7) {
-            options.only = std::string(arg.substr(7));
-        } else {
-            std::fprintf(stderr,
-                         "usage: %s [--mib=N] [--repeats=N] [--frames=N] [--only=NAME]\n"
-                         "  --mib      MiB moved per transfer (default 32)\n"
-                         "  --repeats  timed transfers per library and direction (default 5)\n"
-                         "  --frames   short frames timed per library (default 30)\n"
-                         "  --only     just the library whose name starts with NAME, e.g. TComm\n",
-                         argv[0]);
-            return std::nullopt;
-        }
+    CLI::App app{
+        "TComm against QSerialPort and libserialport over pty pairs: throughput, CPU "
+        "per MB and frame delay.",
+        "serial_bench"};
+    app.set_version_flag("--version", std::string("serial_bench ") + QX17_VERSION);
+    app.add_option("--mib", options.mib, "MiB moved per transfer")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4096));
+    app.add_option("--repeats", options.repeats, "timed transfers per library and direction")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4096));
+    app.add_option("--frames", options.frames, "short frames timed per library")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4096));
+    app.add_option("--only", options.only,
+                   "just the library whose name starts with NAME, e.g. TComm")
+        ->type_name("NAME");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        code = app.exit(e) == 0 ? 0 : 2;
+        return std::nullopt;
     }
     return options;
 }
@@ -407,9 +397,10 @@ class Bench {
 };
 
 int Main(int argc, char** argv) {
-    const std::optional<Options> options = ParseOptions(argc, argv);
+    int code = 0;
+    const std::optional<Options> options = ParseOptions(argc, argv, code);
     if (!options) {
-        return 2;
+        return code;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // Both of these need the program still single-threaded: the device process

@@ -3,6 +3,8 @@
 // saves all of them, so a save must never be felt.
 #include <stdlib.h>
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -44,8 +46,16 @@ Stats Time(int runs, F&& action) {
 
 int main(int argc, char** argv) {
     int runs = 500;
-    if (argc == 2 && std::string(argv[1]).rfind("--runs=", 0) == 0) {
-        runs = std::max(1, std::atoi(argv[1] + 7));
+    CLI::App app{"Saving and loading the 21 saved settings with the settings file.",
+                 "settings_bench"};
+    app.set_version_flag("--version", std::string("settings_bench ") + QX17_VERSION);
+    app.add_option("--runs", runs, "saves and loads timed")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
     }
     char pattern[] = "/tmp/qx17-settings-bench-XXXXXX";
     const std::filesystem::path config = ::mkdtemp(pattern);
