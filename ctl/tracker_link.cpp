@@ -5,6 +5,7 @@
 
 #include "ctl/exit_codes.h"
 #include "ctl/progress.h"
+#include "ctl/prompt_reads.h"
 #include "protocol/frame_codec.h"
 #include "protocol/link_buffers.h"
 #include "protocol/link_commands.h"
@@ -19,11 +20,6 @@ using std::chrono::milliseconds;
 
 // How often a wait looks at Ctrl-C.
 constexpr milliseconds kSlice{100};
-// ReadIntervalTimeout and ReadTotalTimeoutMultiplier both MAXDWORD: a read
-// returns with the bytes there as soon as there is one, waiting for the first
-// at most ReadTotalTimeoutConstant.
-constexpr std::uint32_t kAnyByte = 0xFFFFFFFF;
-constexpr std::uint32_t kFirstByteWaitMs = 100;
 
 bool IsAnnouncement(const std::string& payload) {
     return payload.size() >= 2 && static_cast<std::uint8_t>(payload[0]) == kAnnounceCommand &&
@@ -62,14 +58,9 @@ void TrackerLink::Open() {
     Close();
     comm_ = std::make_unique<TComm>(nullptr, platform_);
     ApplyComm1FormValues(*comm_);
-    // The window's line, but a read ends as soon as any byte is there (after
-    // 100 ms with none, to be issued again) instead of after 100 ms of
-    // quiet: frames are put together from the chunks here, so where a chunk
-    // ends does not matter, and each reply is taken the moment its last byte
-    // arrives.
-    comm_->SetReadIntervalTimeout(kAnyByte);
-    comm_->SetReadTotalTimeoutMultiplier(kAnyByte);
-    comm_->SetReadTotalTimeoutConstant(kFirstByteWaitMs);
+    // The window's line, but what arrives is handed on at once rather than
+    // after 100 ms of quiet.
+    ReadAsBytesArrive(*comm_);
     comm_->SetCommName(port_);
     comm_->OnReceiveData = [this](TComm*, const std::uint8_t* bytes, std::uint16_t length) {
         frames_.Add(bytes, length);
