@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ctl/durable_file.h"
+#include "params/file_io_posix.h"
 
 namespace qx17::ctl {
 
@@ -14,30 +15,6 @@ namespace {
 
 std::string SystemError() {
     return std::strerror(errno);
-}
-
-bool WriteWhole(int fd, std::string_view content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void SyncFolder(const std::filesystem::path& file) {
-    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)::fsync(fd);
-        ::close(fd);
-    }
 }
 
 class PosixAppendFile final : public AppendFile {
@@ -89,7 +66,7 @@ class PosixAppendFile final : public AppendFile {
 
     bool Append(std::string_view text) override {
         // O_APPEND: each row goes to the end, whoever wrote last.
-        return WriteWhole(fd_, text) && ::fsync(fd_) == 0;
+        return WriteWholeTo(fd_, text) && ::fsync(fd_) == 0;
     }
 
   private:
@@ -119,7 +96,7 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
         error = SystemError();
         return nullptr;
     }
-    SyncFolder(file);  // a new file's name reaches the disk too
+    SyncFolderOf(file);  // a new file's name reaches the disk too
     return std::make_unique<PosixAppendFile>(fd);
 }
 

@@ -1,4 +1,5 @@
 #include "ctl/durable_file.h"
+#include "params/file_io_win32.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -9,24 +10,6 @@
 namespace qx17::ctl {
 
 namespace {
-
-std::string SystemError() {
-    return "system error " + std::to_string(::GetLastError());
-}
-
-bool WriteWhole(HANDLE file, std::string_view content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        DWORD written = 0;
-        const DWORD chunk =
-            static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
-        if (!::WriteFile(file, content.data() + done, chunk, &written, nullptr)) {
-            return false;
-        }
-        done += written;
-    }
-    return true;
-}
 
 class Win32AppendFile final : public AppendFile {
   public:
@@ -78,7 +61,7 @@ class Win32AppendFile final : public AppendFile {
 
     bool Append(std::string_view text) override {
         LARGE_INTEGER end{};
-        return ::SetFilePointerEx(file_, end, nullptr, FILE_END) && WriteWhole(file_, text) &&
+        return ::SetFilePointerEx(file_, end, nullptr, FILE_END) && WriteWholeTo(file_, text) &&
                ::FlushFileBuffers(file_);
     }
 
@@ -108,7 +91,7 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        error = SystemError();
+        error = LastSystemError();
         return nullptr;
     }
     return std::make_unique<Win32AppendFile>(handle);

@@ -7,25 +7,11 @@
 #include <cstring>
 
 #include "params/file_io.h"
+#include "params/file_io_posix.h"
 
 namespace qx17 {
 
 namespace {
-
-bool WriteWhole(int fd, std::string_view content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool ReadWhole(int fd, std::string& content) {
     char buffer[8192];
@@ -44,8 +30,24 @@ bool ReadWhole(int fd, std::string& content) {
     }
 }
 
-// The rename itself reaches the disk with the folder.
-void SyncFolder(const std::filesystem::path& file) {
+}  // namespace
+
+bool WriteWholeTo(int fd, std::string_view content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void SyncFolderOf(const std::filesystem::path& file) {
     const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -53,8 +55,6 @@ void SyncFolder(const std::filesystem::path& file) {
         ::close(fd);
     }
 }
-
-}  // namespace
 
 std::string FileVersion(const std::filesystem::path& file) {
     struct stat info;
@@ -89,7 +89,7 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view c
         error = std::strerror(errno);
         return false;
     }
-    const bool written = WriteWhole(fd, content) && ::fsync(fd) == 0;
+    const bool written = WriteWholeTo(fd, content) && ::fsync(fd) == 0;
     if (!written) {
         error = std::strerror(errno);
     }
@@ -101,7 +101,7 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view c
         ::unlink(temporary.c_str());
         return false;
     }
-    SyncFolder(file);
+    SyncFolderOf(file);
     return true;
 }
 

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "params/file_io.h"
+#include "params/file_io_win32.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -13,11 +14,17 @@ namespace qx17 {
 
 namespace {
 
-std::string SystemError() {
+HANDLE ToHandle(std::intptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
+}
+
+}  // namespace
+
+std::string LastSystemError() {
     return "system error " + std::to_string(::GetLastError());
 }
 
-bool WriteWhole(HANDLE file, std::string_view content) {
+bool WriteWholeTo(void* file, std::string_view content) {
     std::size_t done = 0;
     while (done < content.size()) {
         DWORD written = 0;
@@ -30,12 +37,6 @@ bool WriteWhole(HANDLE file, std::string_view content) {
     }
     return true;
 }
-
-HANDLE ToHandle(std::intptr_t value) {
-    return reinterpret_cast<HANDLE>(value);
-}
-
-}  // namespace
 
 std::string FileVersion(const std::filesystem::path& file) {
     WIN32_FILE_ATTRIBUTE_DATA info{};
@@ -80,18 +81,18 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view c
     HANDLE out = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
-        error = SystemError();
+        error = LastSystemError();
         return false;
     }
-    const bool written = WriteWhole(out, content) && ::FlushFileBuffers(out);
+    const bool written = WriteWholeTo(out, content) && ::FlushFileBuffers(out);
     if (!written) {
-        error = SystemError();
+        error = LastSystemError();
     }
     ::CloseHandle(out);
     if (!written || !::MoveFileExW(temporary.c_str(), file.c_str(),
                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         if (error.empty()) {
-            error = SystemError();
+            error = LastSystemError();
         }
         ::DeleteFileW(temporary.c_str());
         return false;

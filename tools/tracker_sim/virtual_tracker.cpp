@@ -46,7 +46,7 @@ constexpr Milliseconds kStaleFrame{1000};
 constexpr Milliseconds kWritePatience{2000};
 // How long the line's end waits for the tool to read the last reply, and
 // then for it to hand the reply on: a reader that waits for a quiet line
-// before it passes a chunk on (qx17ctl 10 ms, the window 100 ms) has by then.
+// before it passes a chunk on (the window 100 ms) has by then.
 constexpr Milliseconds kDrainPatience{2000};
 constexpr Milliseconds kHandOver{250};
 
