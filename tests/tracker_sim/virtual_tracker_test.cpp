@@ -1,7 +1,9 @@
 // The virtual tracker driven from the slave side of its line, as the tool
 // would drive it, with plain POSIX calls.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -443,6 +445,16 @@ TEST_F(TrackerTest, HangUpClosesTheLineUnderTheTool) {
     const ssize_t n = read(line_->fd(), &b, 1);
     EXPECT_TRUE(n == 0 || (n < 0 && errno == EIO)) << n << " " << errno;
     EXPECT_TRUE(tracker_->WaitFor(Is(Event::kHangUp), kPatience));
+    // The tool lets go and retries the name, as a line does: while the tracker
+    // lives the name stays its own, never a pty another program opened since.
+    line_.reset();
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    EXPECT_NE(ttyname(slave), tracker_->SlavePath());
+    close(slave);
+    close(master);
+    EXPECT_LT(open(tracker_->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), 0);
 
     tracker_->HangUp();  // again: nothing left to close
     tracker_->Inject(Hex("01"));

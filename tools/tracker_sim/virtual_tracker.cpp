@@ -186,6 +186,7 @@ struct VirtualTracker::Impl {
     void Run();
     void Wake();
     void CloseLine();
+    void HangUpLine();
     void MakeLink(int port, const std::string& folder);
 
     // Worker side.
@@ -399,6 +400,17 @@ void VirtualTracker::Impl::CloseLine() {
     }
 }
 
+// A pulled plug: the tracker's end closes, so the tool sees a hang-up and the
+// device name goes away. The slave stays open until the tracker is gone: that
+// keeps the pty's number taken, so a tool that keeps retrying the old name
+// finds nothing rather than a pty opened since by another program.
+void VirtualTracker::Impl::HangUpLine() {
+    if (master >= 0) {
+        close(master);
+        master = -1;
+    }
+}
+
 void VirtualTracker::Impl::Wake() {
     const std::uint8_t b = 1;
     // A full pipe already holds a wake-up.
@@ -525,7 +537,7 @@ void VirtualTracker::Impl::ReadBackDone() {
 void VirtualTracker::Impl::WaitUntilTaken() {
     const Clock::time_point give_up = Clock::now() + kDrainPatience;
     int waiting = 0;
-    while (slave >= 0 && ::ioctl(slave, FIONREAD, &waiting) == 0 && waiting > 0 &&
+    while (master >= 0 && slave >= 0 && ::ioctl(slave, FIONREAD, &waiting) == 0 && waiting > 0 &&
            Clock::now() < give_up) {
         if (!Nap(Clock::now() + Milliseconds{2})) {
             return;
@@ -815,7 +827,7 @@ void VirtualTracker::Impl::Run() {
             to_inject.swap(injections);
         }
         if (hang_up) {
-            CloseLine();
+            HangUpLine();
             std::lock_guard lock(mu);
             hung_up = true;
             hangup_requested = false;
