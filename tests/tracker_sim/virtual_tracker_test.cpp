@@ -1,7 +1,7 @@
 // The virtual tracker driven from the slave side of its line, as the tool
 // would drive it, with plain POSIX calls.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
