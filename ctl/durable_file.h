@@ -1,9 +1,10 @@
-// Files that survive a crash or a pulled plug: a log whose rows are appended
-// whole, one writer at a time, and on the disk before the call returns, and
-// a claim that one process holds at a time. One implementation per platform.
+// Files that survive a crash or a pulled plug: a file that records are
+// appended to whole, and on the disk before the call returns, with locks
+// that other processes respect. One implementation per platform.
 // (A file replaced whole or not at all: ReplaceFileAtomically, params/file_io.h.)
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -11,36 +12,36 @@
 
 namespace qx17::ctl {
 
-// A file that rows are appended to, under an exclusive lock that other
-// processes appending to it respect.
+// The locks of a file. They lock the open file itself, whatever name, link
+// or hard link it was opened by, and they are separate: holding one never
+// keeps another from being taken. A process that ends, however it ends,
+// lets go of its locks.
+enum class FileLock {
+    kAppend,  // held for the moment of one read-and-append
+    kIds,     // held by the one process that gives out IDs from the file
+    kUsers,   // shared by every process using the file; exclusive: it is alone
+};
+
 class AppendFile {
   public:
     virtual ~AppendFile() = default;
 
-    // Opens (creating when missing) `file`; null with `error` set on failure.
+    // Opens `file`, creating it when missing; refuses anything but a regular
+    // file. Null with `error` set on failure.
     static std::unique_ptr<AppendFile> Open(const std::filesystem::path& file, std::string& error);
 
-    // Waits for the lock; false on failure.
-    virtual bool Lock() = 0;
-    virtual void Unlock() = 0;
+    // `wait`: until it can be had; otherwise false at once when another
+    // process holds it. A shared lock held may be made exclusive and back.
+    virtual bool Lock(FileLock which, bool exclusive, bool wait) = 0;
+    virtual void Unlock(FileLock which) = 0;
 
-    // While locked: the whole file, and appending to it. A crash in the
-    // middle of an earlier append may have left a last line without its end:
-    // DropTornTail cuts it off.
-    virtual bool ReadAll(std::string& content) = 0;
-    virtual bool DropTornTail() = 0;
-    // Appends `text` and waits until it is on the disk.
-    virtual bool Append(std::string_view text) = 0;
-};
-
-// Held for as long as the object lives: false from Held() when another
-// process holds it. Used to keep two production lines from drawing IDs from
-// the same log.
-class ExclusiveClaim {
-  public:
-    virtual ~ExclusiveClaim() = default;
-    static std::unique_ptr<ExclusiveClaim> Try(const std::filesystem::path& file);
-    virtual bool Held() const = 0;
+    // The file from byte `offset` to its end.
+    virtual bool ReadFrom(std::uint64_t offset, std::string& content) = 0;
+    // Appends `text` and waits until it is on the disk. When that fails the
+    // file is cut back to what it was, as far as the system lets it.
+    virtual bool Append(std::string_view text, std::string& error) = 0;
+    // Cuts the file to `size` bytes, on the disk before it returns.
+    virtual bool TruncateTo(std::uint64_t size) = 0;
 };
 
 }  // namespace qx17::ctl

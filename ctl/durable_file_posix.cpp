@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,29 +12,36 @@ namespace qx17::ctl {
 
 namespace {
 
-std::string SystemError() {
-    return std::strerror(errno);
-}
+// The locks are open-file-description locks on single bytes far beyond any
+// data: they go with the file, not with its name, and one never covers
+// another.
+constexpr off_t kLockBytes = 0x7fffffff00000000LL;
 
 class PosixAppendFile final : public AppendFile {
   public:
     explicit PosixAppendFile(int fd) : fd_(fd) {}
     ~PosixAppendFile() override { ::close(fd_); }
 
-    bool Lock() override {
-        while (::flock(fd_, LOCK_EX) != 0) {
+    bool Lock(FileLock which, bool exclusive, bool wait) override {
+        struct flock lock = Range(which);
+        lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+        while (::fcntl(fd_, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) != 0) {
             if (errno != EINTR) {
                 return false;
             }
         }
         return true;
     }
-    void Unlock() override { (void)::flock(fd_, LOCK_UN); }
+    void Unlock(FileLock which) override {
+        struct flock lock = Range(which);
+        lock.l_type = F_UNLCK;
+        (void)::fcntl(fd_, F_OFD_SETLK, &lock);
+    }
 
-    bool ReadAll(std::string& content) override {
+    bool ReadFrom(std::uint64_t offset, std::string& content) override {
         content.clear();
         char buffer[8192];
-        for (off_t at = 0;;) {
+        for (off_t at = static_cast<off_t>(offset);;) {
             const ssize_t n = ::pread(fd_, buffer, sizeof buffer, at);
             if (n == 0) {
                 return true;
@@ -51,39 +57,34 @@ class PosixAppendFile final : public AppendFile {
         }
     }
 
-    bool DropTornTail() override {
-        std::string content;
-        if (!ReadAll(content)) {
-            return false;
-        }
-        if (content.empty() || content.back() == '\n') {
+    bool Append(std::string_view text, std::string& error) override {
+        const off_t before = ::lseek(fd_, 0, SEEK_END);
+        // O_APPEND: each record goes to the end, whoever wrote last.
+        if (WriteWholeTo(fd_, text) && ::fsync(fd_) == 0) {
             return true;
         }
-        const std::size_t keep =
-            content.rfind('\n') == std::string::npos ? 0 : content.rfind('\n') + 1;
-        return ::ftruncate(fd_, static_cast<off_t>(keep)) == 0 && ::fsync(fd_) == 0;
-    }
-
-    bool Append(std::string_view text) override {
-        // O_APPEND: each row goes to the end, whoever wrote last.
-        return WriteWholeTo(fd_, text) && ::fsync(fd_) == 0;
-    }
-
-  private:
-    const int fd_;
-};
-
-class PosixClaim final : public ExclusiveClaim {
-  public:
-    explicit PosixClaim(int fd) : fd_(fd) {}
-    ~PosixClaim() override {
-        if (fd_ >= 0) {
-            ::close(fd_);
+        error = std::strerror(errno);
+        // Nothing of it stays to be merged with the next record.
+        if (before >= 0) {
+            (void)::ftruncate(fd_, before);
+            (void)::fsync(fd_);
         }
+        return false;
     }
-    bool Held() const override { return fd_ >= 0; }
+
+    bool TruncateTo(std::uint64_t size) override {
+        return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 && ::fsync(fd_) == 0;
+    }
 
   private:
+    static struct flock Range(FileLock which) {
+        struct flock lock {};
+        lock.l_whence = SEEK_SET;
+        lock.l_start = kLockBytes + static_cast<off_t>(which);
+        lock.l_len = 1;
+        return lock;
+    }
+
     const int fd_;
 };
 
@@ -91,22 +92,24 @@ class PosixClaim final : public ExclusiveClaim {
 
 std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
                                              std::string& error) {
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    struct stat info;
+    if (::stat(file.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        error = "not a regular file";
+        return nullptr;
+    }
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
-        error = SystemError();
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    // Checked again on what was opened: the name may have changed meanwhile.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        error = "not a regular file";
         return nullptr;
     }
     SyncFolderOf(file);  // a new file's name reaches the disk too
     return std::make_unique<PosixAppendFile>(fd);
-}
-
-std::unique_ptr<ExclusiveClaim> ExclusiveClaim::Try(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        fd = -1;
-    }
-    return std::make_unique<PosixClaim>(fd);
 }
 
 }  // namespace qx17::ctl

@@ -11,23 +11,42 @@ namespace qx17::ctl {
 
 namespace {
 
+// Windows locks keep others from reading and writing what they cover, so
+// each lock is one byte far beyond any data.
+constexpr DWORD kLockBytesHigh = 0x7fffffff;
+
 class Win32AppendFile final : public AppendFile {
   public:
     explicit Win32AppendFile(HANDLE file) : file_(file) {}
     ~Win32AppendFile() override { ::CloseHandle(file_); }
 
-    bool Lock() override {
-        OVERLAPPED whole{};
-        return ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != FALSE;
+    bool Lock(FileLock which, bool exclusive, bool wait) override {
+        // A lock is not converted in place here: the one held goes first, and
+        // comes back when the new one cannot be had.
+        const int i = Index(which);
+        const bool was_held = held_[i];
+        const bool was_exclusive = exclusive_[i];
+        if (was_held) {
+            Unlock(which);
+        }
+        if (Take(which, exclusive, wait)) {
+            return true;
+        }
+        if (was_held) {
+            (void)Take(which, was_exclusive, true);
+        }
+        return false;
     }
-    void Unlock() override {
-        OVERLAPPED whole{};
-        (void)::UnlockFileEx(file_, 0, MAXDWORD, MAXDWORD, &whole);
+    void Unlock(FileLock which) override {
+        OVERLAPPED at = At(which);
+        (void)::UnlockFileEx(file_, 0, 1, 0, &at);
+        held_[Index(which)] = false;
     }
 
-    bool ReadAll(std::string& content) override {
+    bool ReadFrom(std::uint64_t offset, std::string& content) override {
         content.clear();
         LARGE_INTEGER start{};
+        start.QuadPart = static_cast<LONGLONG>(offset);
         if (!::SetFilePointerEx(file_, start, nullptr, FILE_BEGIN)) {
             return false;
         }
@@ -44,43 +63,49 @@ class Win32AppendFile final : public AppendFile {
         }
     }
 
-    bool DropTornTail() override {
-        std::string content;
-        if (!ReadAll(content)) {
+    bool Append(std::string_view text, std::string& error) override {
+        LARGE_INTEGER end{};
+        LARGE_INTEGER before{};
+        if (!::SetFilePointerEx(file_, end, &before, FILE_END)) {
+            error = LastSystemError();
             return false;
         }
-        if (content.empty() || content.back() == '\n') {
+        if (WriteWholeTo(file_, text) && ::FlushFileBuffers(file_)) {
             return true;
         }
-        const std::size_t newline = content.rfind('\n');
+        error = LastSystemError();
+        (void)TruncateTo(static_cast<std::uint64_t>(before.QuadPart));
+        return false;
+    }
+
+    bool TruncateTo(std::uint64_t size) override {
         LARGE_INTEGER keep{};
-        keep.QuadPart = newline == std::string::npos ? 0 : static_cast<LONGLONG>(newline + 1);
+        keep.QuadPart = static_cast<LONGLONG>(size);
         return ::SetFilePointerEx(file_, keep, nullptr, FILE_BEGIN) && ::SetEndOfFile(file_) &&
                ::FlushFileBuffers(file_);
     }
 
-    bool Append(std::string_view text) override {
-        LARGE_INTEGER end{};
-        return ::SetFilePointerEx(file_, end, nullptr, FILE_END) && WriteWholeTo(file_, text) &&
-               ::FlushFileBuffers(file_);
+  private:
+    bool Take(FileLock which, bool exclusive, bool wait) {
+        OVERLAPPED at = At(which);
+        const DWORD flags =
+            (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+        const int i = Index(which);
+        held_[i] = ::LockFileEx(file_, flags, 0, 1, 0, &at) != FALSE;
+        exclusive_[i] = exclusive;
+        return held_[i];
+    }
+    static int Index(FileLock which) { return static_cast<int>(which); }
+    static OVERLAPPED At(FileLock which) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(Index(which));
+        at.OffsetHigh = kLockBytesHigh;
+        return at;
     }
 
-  private:
     HANDLE file_;
-};
-
-class Win32Claim final : public ExclusiveClaim {
-  public:
-    explicit Win32Claim(HANDLE file) : file_(file) {}
-    ~Win32Claim() override {
-        if (file_ != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(file_);
-        }
-    }
-    bool Held() const override { return file_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE file_;
+    bool held_[3] = {false, false, false};
+    bool exclusive_[3] = {false, false, false};
 };
 
 }  // namespace
@@ -94,14 +119,13 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
         error = LastSystemError();
         return nullptr;
     }
+    // A device (NUL, CON, COM1) or a pipe opens as well: only a disk file will do.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        error = "not a regular file";
+        return nullptr;
+    }
     return std::make_unique<Win32AppendFile>(handle);
-}
-
-std::unique_ptr<ExclusiveClaim> ExclusiveClaim::Try(const std::filesystem::path& file) {
-    // No sharing: a second process's open fails while this one holds it.
-    return std::make_unique<Win32Claim>(::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                                      nullptr));
 }
 
 }  // namespace qx17::ctl

@@ -1,74 +1,34 @@
 #include "ctl/line_log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <sstream>
+#include <random>
 
+#include "ctl/csv.h"
 #include "ctl/durable_file.h"
-#include "params/text_conversions.h"
 
 namespace qx17::ctl {
 
 namespace {
 
-constexpr std::uint64_t kIdLimit = 99999999999999ULL;  // 14 digits
-constexpr std::size_t kIdWrittenColumn = 3;
+namespace fs = std::filesystem;
 
-// A CSV field, quoted when it has to be.
-std::string Field(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (char ch : text) {
-        quoted += ch;
-        if (ch == '"') {
-            quoted += '"';
-        }
-    }
-    return quoted + "\"";
-}
+constexpr std::size_t kTime = 0;
+constexpr std::size_t kPort = 1;
+constexpr std::size_t kIdBefore = 2;
+constexpr std::size_t kIdWritten = 3;
+constexpr std::size_t kOutcome = 4;
+constexpr std::size_t kSeconds = 6;
 
-// The fields of one CSV line.
-std::vector<std::string> SplitLine(const std::string& line) {
-    std::vector<std::string> fields(1);
-    bool quoted = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char ch = line[i];
-        if (quoted) {
-            if (ch == '"' && i + 1 < line.size() && line[i + 1] == '"') {
-                fields.back() += '"';
-                ++i;
-            } else if (ch == '"') {
-                quoted = false;
-            } else {
-                fields.back() += ch;
-            }
-        } else if (ch == '"') {
-            quoted = true;
-        } else if (ch == ',') {
-            fields.emplace_back();
-        } else if (ch != '\r') {
-            fields.back() += ch;
-        }
-    }
-    return fields;
-}
-
-std::optional<std::uint64_t> IdNumber(const std::string& id) {
-    if (id.empty() || id.size() > 14 || !IsAllDigits(id)) {
-        return std::nullopt;
-    }
-    return std::stoull(id);
-}
-
-// Holds the lock of `file` for a scope.
+// Holds the file's append lock for a scope.
 class Locked {
   public:
-    explicit Locked(AppendFile& file) : file_(file), held_(file.Lock()) {}
+    explicit Locked(AppendFile& file)
+        : file_(file), held_(file.Lock(FileLock::kAppend, true, true)) {}
     ~Locked() {
         if (held_) {
-            file_.Unlock();
+            file_.Unlock(FileLock::kAppend);
         }
     }
     bool Held() const { return held_; }
@@ -77,6 +37,26 @@ class Locked {
     AppendFile& file_;
     const bool held_;
 };
+
+bool IsIdOrEmpty(const std::string& id) {
+    return id.empty() || IdNumber(id).has_value();
+}
+
+std::string RowKey(const std::array<std::string, kLogColumns.size()>& fields) {
+    return fields[kTime] + '\n' + fields[kPort] + '\n' + fields[kIdBefore] + '\n' +
+           fields[kIdWritten];
+}
+
+std::string NewClaimName() {
+    std::random_device random;
+    char name[24];
+    std::snprintf(name, sizeof name, "%08x%08x", random(), random());
+    return name;
+}
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
 
 }  // namespace
 
@@ -93,88 +73,390 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
     return text;
 }
 
-std::string FormatRow(const LogRow& row) {
-    std::string differences;
-    for (const std::string& name : row.differences) {
-        differences += (differences.empty() ? "" : ";") + name;
-    }
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", row.seconds);
-    return UtcTimestamp(row.time) + "," + Field(row.port) + "," + Field(row.id_before) + "," +
-           Field(row.id_written) + "," + row.outcome + "," + Field(differences) + "," + seconds +
-           "\n";
-}
+LineLog::LineLog(fs::path path, std::unique_ptr<AppendFile> log, std::unique_ptr<AppendFile> claims)
+    : path_(std::move(path)), log_(std::move(log)), claims_(std::move(claims)) {}
 
-LineLog::LineLog(std::unique_ptr<AppendFile> file) : file_(std::move(file)) {}
-
-LineLog::~LineLog() = default;
-
-std::unique_ptr<LineLog> LineLog::Open(const std::filesystem::path& path, std::string& error) {
-    std::unique_ptr<AppendFile> file = AppendFile::Open(path, error);
-    if (!file) {
+std::unique_ptr<LineLog> LineLog::Open(const fs::path& file, std::string& error, Failure& failure) {
+    failure = Failure::kRefused;
+    std::unique_ptr<AppendFile> log = AppendFile::Open(file, error);
+    if (!log) {
+        error = file.string() + ": " + error;
         return nullptr;
     }
+    // The claims go beside the file the name leads to, so that every name
+    // of one log finds the same claims.
+    std::error_code ignored;
+    const fs::path real = fs::weakly_canonical(file, ignored);
+    const fs::path claims_path = (real.empty() ? file : real).string() + ".claims";
+    std::unique_ptr<AppendFile> claims = AppendFile::Open(claims_path, error);
+    if (!claims) {
+        error = claims_path.string() + ": " + error;
+        return nullptr;
+    }
+    std::unique_ptr<LineLog> opened(new LineLog(file, std::move(log), std::move(claims)));
+    AppendFile& f = *opened->log_;
+    // Alone on the file: the claims that no process is working on any more
+    // are settled. Otherwise the others' claims stay theirs.
+    const bool alone = f.Lock(FileLock::kUsers, true, false);
     {
-        Locked lock(*file);
-        std::string content;
-        if (!lock.Held() || !file->DropTornTail() || !file->ReadAll(content) ||
-            (content.empty() && !file->Append(kLogHeader))) {
-            error = "cannot prepare the log";
+        Locked lock(f);
+        if (!lock.Held()) {
+            error = file.string() + ": cannot lock the log";
+            return nullptr;
+        }
+        if (!opened->CatchUp(error, failure)) {
+            return nullptr;
+        }
+        if (alone && !opened->SettleClaims(error)) {
+            failure = Failure::kCannotWrite;
             return nullptr;
         }
     }
-    return std::unique_ptr<LineLog>(new LineLog(std::move(file)));
+    if (!f.Lock(FileLock::kUsers, false, true)) {
+        error = file.string() + ": cannot lock the log";
+        return nullptr;
+    }
+    return opened;
 }
 
-bool LineLog::Append(const LogRow& row) {
-    Locked lock(*file_);
-    return lock.Held() && file_->Append(FormatRow(row));
+LineLog::~LineLog() {
+    // The last one out settles what a crashed process left.
+    if (log_->Lock(FileLock::kUsers, true, false)) {
+        Locked lock(*log_);
+        std::string error;
+        Failure failure;
+        if (lock.Held() && CatchUp(error, failure)) {
+            (void)SettleClaims(error);
+        }
+    }
+    log_->Unlock(FileLock::kUsers);
+    log_->Unlock(FileLock::kIds);
 }
 
-std::vector<std::string> LineLog::WrittenIds() {
-    std::vector<std::string> ids;
+std::string LineLog::Where(std::size_t line) const {
+    return path_.string() + ":" + std::to_string(line) + ": ";
+}
+
+bool LineLog::CatchUp(std::string& error, Failure& failure) {
+    return CatchUpLog(error, failure) && CatchUpClaims(error, failure);
+}
+
+void LineLog::UseId(const std::string& id) {
+    if (!id.empty() && ids_seen_.insert(id).second) {
+        ids_.push_back(id);
+        if (sequence_) {
+            sequence_->Use(id);
+        }
+    }
+}
+
+void LineLog::TakeRow(const Fields& fields) {
+    UseId(fields[kIdWritten]);
+    row_keys_.insert(RowKey(fields));
+}
+
+bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
+    failure = Failure::kRefused;
     std::string content;
-    {
-        Locked lock(*file_);
-        if (!lock.Held() || !file_->ReadAll(content)) {
-            return ids;
+    if (!log_->ReadFrom(log_read_, content)) {
+        error = path_.string() + ": cannot read the log";
+        failure = Failure::kCannotWrite;
+        return false;
+    }
+    if (log_read_ == 0 && content.empty()) {
+        if (!log_->Append(kLogHeader, error)) {
+            error = path_.string() + ": " + error;
+            failure = Failure::kCannotWrite;
+            return false;
+        }
+        order_ = {0, 1, 2, 3, 4, 5, 6};
+        log_read_ = std::string_view(kLogHeader).size();
+        log_line_ = 2;
+        return true;
+    }
+    if (log_read_ == 0) {
+        line_end_ = LineEndOf(content);
+    }
+    const std::vector<CsvRecord> records = ParseCsv(content, log_line_);
+    std::size_t taken = 0;  // bytes of content read for good
+    std::size_t i = 0;
+    if (order_.empty()) {
+        // The header: each column named once, in any order.
+        const CsvRecord* header = records.empty() ? nullptr : &records[0];
+        if (header && !header->ended &&
+            std::string_view(kLogHeader).substr(0, content.size()) == content) {
+            // A header torn while the log was being made: made again.
+            if (!log_->TruncateTo(0)) {
+                error = path_.string() + ": cannot make the header again";
+                failure = Failure::kCannotWrite;
+                return false;
+            }
+            return CatchUpLog(error, failure);
+        }
+        std::vector<std::size_t> order;
+        bool known = header != nullptr;
+        for (std::size_t k = 0; known && k < header->fields.size(); ++k) {
+            std::size_t column = 0;
+            while (column < kLogColumns.size() && header->fields[k] != kLogColumns[column]) {
+                ++column;
+            }
+            known = column < kLogColumns.size() &&
+                    std::find(order.begin(), order.end(), column) == order.end();
+            order.push_back(column);
+        }
+        if (!known || order.size() != kLogColumns.size()) {
+            error = Where(header ? header->line : 1) +
+                    "not the header of a line log: it names the columns time, port, id_before, "
+                    "id_written, outcome, differences and seconds, each once";
+            return false;
+        }
+        if (!header->ended) {
+            if (!log_->Append(line_end_, error)) {
+                error = path_.string() + ": " + error;
+                failure = Failure::kCannotWrite;
+                return false;
+            }
+            content += line_end_;
+        }
+        order_ = order;
+        i = 1;
+    }
+    for (; i < records.size(); ++i) {
+        const CsvRecord& record = records[i];
+        Fields fields;
+        for (std::size_t k = 0; k < record.fields.size() && k < order_.size(); ++k) {
+            fields[order_[k]] = record.fields[k];
+        }
+        // Where id_written stands in this file's rows, and whether the row
+        // went on past it (then the ID in it is whole).
+        const std::size_t id_at = static_cast<std::size_t>(
+            std::find(order_.begin(), order_.end(), kIdWritten) - order_.begin());
+        if (!record.ended) {
+            // The end of the file, left by a crash or saved without its end.
+            if (record.fields.size() == order_.size() && IsIdOrEmpty(fields[kIdWritten])) {
+                if (!log_->Append(line_end_, error)) {
+                    error = path_.string() + ": " + error;
+                    failure = Failure::kCannotWrite;
+                    return false;
+                }
+                content += line_end_;
+                TakeRow(fields);
+                taken = content.size();
+                break;
+            }
+            if (!log_->TruncateTo(log_read_ + record.begin)) {
+                error = path_.string() + ": cannot cut off the torn row at line " +
+                        std::to_string(record.line);
+                failure = Failure::kCannotWrite;
+                return false;
+            }
+            content.resize(record.begin);
+            taken = content.size();
+            if (record.fields.size() > id_at + 1 && IdNumber(fields[kIdWritten])) {
+                Fields kept;
+                for (std::size_t column : {kTime, kPort, kIdBefore, kIdWritten}) {
+                    kept[column] = fields[column];
+                }
+                kept[kOutcome] = "interrupted";
+                Advance(content, taken);
+                if (!AppendRow(kept, error)) {
+                    failure = Failure::kCannotWrite;
+                    return false;
+                }
+                return true;  // AppendRow read past what it wrote
+            }
+            break;
+        }
+        if (record.fields.size() != order_.size()) {
+            error = Where(record.line) + std::to_string(record.fields.size()) +
+                    " fields where the header has " + std::to_string(order_.size());
+            return false;
+        }
+        if (!IsIdOrEmpty(fields[kIdWritten])) {
+            error = Where(record.line) + "id_written " + Quoted(fields[kIdWritten]) +
+                    " is not an ID of 1 to 14 digits";
+            return false;
+        }
+        TakeRow(fields);
+        taken = i + 1 < records.size() ? records[i + 1].begin : content.size();
+    }
+    if (records.size() == 1 && i == 1) {
+        taken = content.size();  // the header alone
+    }
+    Advance(content, taken);
+    return true;
+}
+
+void LineLog::Advance(const std::string& content, std::size_t taken) {
+    for (std::size_t k = 0; k < taken; ++k) {
+        if (content[k] == '\n' ||
+            (content[k] == '\r' && (k + 1 >= taken || content[k + 1] != '\n'))) {
+            ++log_line_;
         }
     }
-    std::istringstream lines(content);
+    log_read_ += taken;
+}
+
+bool LineLog::CatchUpClaims(std::string& error, Failure& failure) {
+    failure = Failure::kRefused;
+    std::string content;
+    if (!claims_->ReadFrom(claims_read_, content)) {
+        error = path_.string() + ".claims: cannot read the claims";
+        failure = Failure::kCannotWrite;
+        return false;
+    }
+    const std::vector<CsvRecord> records = ParseCsv(content, claims_line_);
+    std::size_t taken = 0;
+    for (const CsvRecord& record : records) {
+        if (!record.ended) {
+            // A claim whose write never ended: its tracker was never sent it.
+            if (!claims_->TruncateTo(claims_read_ + record.begin)) {
+                error = path_.string() + ".claims: cannot cut off a torn claim";
+                failure = Failure::kCannotWrite;
+                return false;
+            }
+            break;
+        }
+        const std::vector<std::string>& f = record.fields;
+        if (f.size() == 6 && f[0] == "claim" && IsIdOrEmpty(f[5])) {
+            PendingClaim& claim = claims_seen_[f[1]];
+            claim.fields[kTime] = f[2];
+            claim.fields[kPort] = f[3];
+            claim.fields[kIdBefore] = f[4];
+            claim.fields[kIdWritten] = f[5];
+            UseId(f[5]);
+        } else if (f.size() == 2 && f[0] == "done") {
+            claims_seen_[f[1]].done = true;
+        } else {
+            error = path_.string() + ".claims:" + std::to_string(record.line) +
+                    ": not a claim of this program";
+            return false;
+        }
+        ++claims_line_;
+        taken = (&record == &records.back()) ? content.size() : (&record + 1)->begin;
+    }
+    claims_read_ += taken;
+    return true;
+}
+
+bool LineLog::SettleClaims(std::string& error) {
+    for (auto& [name, claim] : claims_seen_) {
+        if (claim.done || claim.fields[kTime].empty() ||
+            row_keys_.count(RowKey(claim.fields)) != 0) {
+            continue;
+        }
+        Fields row = claim.fields;
+        row[kOutcome] = "interrupted";
+        if (!AppendRow(row, error)) {
+            return false;
+        }
+    }
+    if (!claims_->TruncateTo(0)) {
+        error = path_.string() + ".claims: cannot empty the settled claims";
+        return false;
+    }
+    claims_seen_.clear();
+    claims_read_ = 0;
+    claims_line_ = 1;
+    return true;
+}
+
+bool LineLog::AppendRow(const Fields& fields, std::string& error) {
     std::string line;
-    std::getline(lines, line);  // the header
-    while (std::getline(lines, line)) {
-        const std::vector<std::string> fields = SplitLine(line);
-        if (fields.size() > kIdWrittenColumn && !fields[kIdWrittenColumn].empty()) {
-            ids.push_back(fields[kIdWrittenColumn]);
-        }
+    for (std::size_t k = 0; k < order_.size(); ++k) {
+        line += (k == 0 ? "" : ",") + CsvField(fields[order_[k]]);
     }
-    return ids;
+    line += line_end_;
+    if (!log_->Append(line, error)) {
+        error = path_.string() + ": " + error;
+        return false;
+    }
+    TakeRow(fields);
+    log_read_ += line.size();
+    log_line_ += 1;
+    return true;
 }
 
-IdSequence::IdSequence(const std::string& start, const std::vector<std::string>& used)
-    : next_(IdNumber(start).value_or(0)), width_(start.size()) {
-    for (const std::string& id : used) {
-        if (const std::optional<std::uint64_t> number = IdNumber(id)) {
-            used_.insert(*number);
-        }
+bool LineLog::GiveIds(const std::string& start) {
+    if (!log_->Lock(FileLock::kIds, true, false)) {
+        return false;
     }
+    sequence_.emplace(start);
+    for (const std::string& id : ids_) {
+        sequence_->Use(id);
+    }
+    return true;
 }
 
-std::optional<std::string> IdSequence::Next() {
-    while (used_.count(next_) != 0) {
-        ++next_;
+bool LineLog::HasFreeIds(std::size_t n) const {
+    return sequence_ && sequence_->HasFree(n);
+}
+
+LineLog::ClaimResult LineLog::Claim(LogRow& row, std::string& claim, std::string& error) {
+    Locked lock(*log_);
+    Failure failure;
+    if (!lock.Held()) {
+        error = path_.string() + ": cannot lock the log";
+        return ClaimResult::kFailed;
     }
-    if (next_ > kIdLimit) {
-        return std::nullopt;
+    if (!CatchUp(error, failure)) {
+        return ClaimResult::kFailed;
     }
-    used_.insert(next_);
-    std::string id = std::to_string(next_);
-    if (id.size() < width_) {
-        id.insert(0, width_ - id.size(), '0');
+    if (sequence_) {
+        const std::optional<std::string> id = sequence_->NextFree();
+        if (!id) {
+            return ClaimResult::kNoIdLeft;
+        }
+        row.id_written = *id;
     }
-    ++next_;
-    return id;
+    claim = NewClaimName();
+    const std::string text = "claim," + claim + "," + UtcTimestamp(row.time) + "," +
+                             CsvField(row.port) + "," + CsvField(row.id_before) + "," +
+                             CsvField(row.id_written) + "\n";
+    if (!claims_->Append(text, error)) {
+        error = path_.string() + ".claims: " + error;
+        return ClaimResult::kFailed;
+    }
+    // Read back in at the next look, like any other process's claim.
+    return CatchUpClaims(error, failure) ? ClaimResult::kClaimed : ClaimResult::kFailed;
+}
+
+bool LineLog::Append(const LogRow& row, const std::string& claim, std::string& error) {
+    Locked lock(*log_);
+    Failure failure;
+    if (!lock.Held()) {
+        error = path_.string() + ": cannot lock the log";
+        return false;
+    }
+    // What a crashed process left at the end is mended before this row goes after it.
+    if (!CatchUp(error, failure)) {
+        return false;
+    }
+    Fields fields;
+    fields[kTime] = UtcTimestamp(row.time);
+    fields[kPort] = row.port;
+    fields[kIdBefore] = row.id_before;
+    fields[kIdWritten] = row.id_written;
+    fields[kOutcome] = row.outcome;
+    for (const std::string& name : row.differences) {
+        fields[5] += (fields[5].empty() ? "" : ";") + name;
+    }
+    if (row.seconds) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", *row.seconds);
+        fields[kSeconds] = seconds;
+    }
+    if (!AppendRow(fields, error)) {
+        return false;
+    }
+    if (!claim.empty()) {
+        // Were this lost, the row itself ends the claim when it is settled.
+        std::string ignored;
+        if (claims_->Append("done," + claim + "\n", ignored)) {
+            (void)CatchUpClaims(ignored, failure);
+        }
+    }
+    return true;
 }
 
 }  // namespace qx17::ctl

@@ -1,17 +1,31 @@
 // The production line's record: a CSV file with a header and one row per
-// tracker, appended and on the disk as each tracker ends, under a lock, so
-// that two processes never interleave their rows and a crash loses at most
-// the tracker in progress. It is also the record of the IDs given out.
+// tracker, and beside it the claims of the IDs being written (FILE.csv.claims).
+//
+// Before the first frame that carries an ID is sent, the ID is claimed: the
+// claim is on the disk before Claim returns. When the tracker's row is
+// appended, its claim is done. A claim left without its row (a crash, a
+// pulled plug, a power cut) becomes a row with the outcome `interrupted`
+// when a process next finds itself alone on the log, at its start or its
+// end; until then its ID counts as used like the IDs of the rows.
+//
+// Every read and append happens under the file's lock, which goes with the
+// file itself (not its name), so that processes and ports never interleave
+// their rows and each claim sees every ID used so far. The log is read by
+// its header's column names and strictly: what cannot be read exactly is
+// refused with its line rather than skipped.
 #pragma once
 
+#include <array>
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "ctl/id_sequence.h"
 
 namespace qx17::ctl {
 
@@ -22,51 +36,91 @@ struct LogRow {
     std::string port;
     std::string id_before;
     std::string id_written;
-    std::string outcome;  // ok, verify-failed, refused, timeout, port-lost, interrupted
+    std::string outcome;  // ok, verify-failed, refused, timeout, port-lost, interrupted, error
     std::vector<std::string> differences;  // the names of the fields that differed
-    double seconds = 0;
+    std::optional<double> seconds;         // unknown for a tracker found interrupted
 };
 
+inline constexpr std::array<const char*, 7> kLogColumns = {
+    "time", "port", "id_before", "id_written", "outcome", "differences", "seconds"};
 inline constexpr const char* kLogHeader =
     "time,port,id_before,id_written,outcome,differences,seconds\n";
 
 // "2026-12-08T13:45:12Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point time);
 
-// One row as a CSV line with its end.
-std::string FormatRow(const LogRow& row);
-
 class LineLog {
   public:
-    // Opens or creates the log, writes the header into an empty one and cuts
-    // off a row that a crash left half-written. Null with `error` set when
-    // that fails.
-    static std::unique_ptr<LineLog> Open(const std::filesystem::path& file, std::string& error);
+    enum class Failure {
+        kRefused,      // not a log, or a log that cannot be read exactly: nothing was sent
+        kCannotWrite,  // the record cannot be made durable
+    };
+
+    // Opens or creates the log, writes the header into an empty one and
+    // brings in what a crash left: a last row without its line end is
+    // ended, a torn row that holds its whole id_written becomes an
+    // `interrupted` row, a shorter one is cut off. Null with `error` (the
+    // file and line where it applies) and `failure` set when it cannot.
+    static std::unique_ptr<LineLog> Open(const std::filesystem::path& file, std::string& error,
+                                         Failure& failure);
     ~LineLog();
 
-    bool Append(const LogRow& row);
+    // Gives out IDs from `start` on. False when another process gives out
+    // IDs from this file (whatever name it opened it by).
+    bool GiveIds(const std::string& start);
 
-    // The IDs written according to the rows now in the file.
-    std::vector<std::string> WrittenIds();
+    // Whether `n` more IDs can be given out, as far as the file was last read.
+    bool HasFreeIds(std::size_t n) const;
+
+    enum class ClaimResult { kClaimed, kNoIdLeft, kFailed };
+    // Claims `row`'s ID (its time, port and id_before are set). When IDs are
+    // given out, `row.id_written` is chosen here under the lock: the first
+    // one free. `claim` names the claim for Append; `error` says why it failed.
+    ClaimResult Claim(LogRow& row, std::string& claim, std::string& error);
+
+    // Appends the tracker's row and, with `claim`, ends that claim.
+    bool Append(const LogRow& row, const std::string& claim, std::string& error);
+
+    // The IDs in the rows and claims, each once, as far as the file was last read.
+    std::vector<std::string> WrittenIds() const { return ids_; }
 
   private:
-    explicit LineLog(std::unique_ptr<AppendFile> file);
-    std::unique_ptr<AppendFile> file_;
-};
+    using Fields = std::array<std::string, kLogColumns.size()>;  // in kLogColumns' order
+    struct PendingClaim {
+        Fields fields;
+        bool done = false;
+    };
 
-// The IDs of `--id-start`: from the start on, every number not used yet,
-// with at least the start's number of digits (leading zeros kept), 14 at
-// most.
-class IdSequence {
-  public:
-    IdSequence(const std::string& start, const std::vector<std::string>& used);
-    // Nothing once 14 digits are exhausted.
-    std::optional<std::string> Next();
+    LineLog(std::filesystem::path path, std::unique_ptr<AppendFile> log,
+            std::unique_ptr<AppendFile> claims);
+    // Under the append lock: reads what came into both files since the last
+    // look, mending a torn end. Sets `failure` for a refusal.
+    bool CatchUp(std::string& error, Failure& failure);
+    bool CatchUpLog(std::string& error, Failure& failure);
+    bool CatchUpClaims(std::string& error, Failure& failure);
+    void TakeRow(const Fields& fields);
+    void UseId(const std::string& id);
+    // `taken` bytes of `content` read for good: where the next look begins.
+    void Advance(const std::string& content, std::size_t taken);
+    // Alone on the file: every claim without its row gets an `interrupted` one.
+    bool SettleClaims(std::string& error);
+    bool AppendRow(const Fields& fields, std::string& error);
+    std::string Where(std::size_t line) const;
 
-  private:
-    std::uint64_t next_;
-    std::size_t width_;
-    std::set<std::uint64_t> used_;
+    const std::filesystem::path path_;
+    const std::unique_ptr<AppendFile> log_;
+    const std::unique_ptr<AppendFile> claims_;
+    std::vector<std::size_t> order_;  // the file's columns, as kLogColumns indexes
+    std::string line_end_ = "\n";
+    std::uint64_t log_read_ = 0;
+    std::size_t log_line_ = 1;
+    std::uint64_t claims_read_ = 0;
+    std::size_t claims_line_ = 1;
+    std::vector<std::string> ids_;
+    std::set<std::string> ids_seen_;
+    std::set<std::string> row_keys_;  // time, port and both IDs of each row
+    std::map<std::string, PendingClaim> claims_seen_;
+    std::optional<IdSequence> sequence_;
 };
 
 }  // namespace qx17::ctl

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
-#include "ctl/durable_file.h"
 #include "ctl/exit_codes.h"
 #include "ctl/line_log.h"
 #include "ctl/progress.h"
@@ -17,35 +17,38 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The record cannot take a claim or a row: the line stops taking trackers.
+class RecordError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // What the ports share.
 class Line {
   public:
     Line(const LineOptions& options, Progress& progress) : options_(options), progress_(progress) {}
 
     bool Prepare(int& exit_code) {
+        if (options_.id_start && !options_.log) {
+            progress_.Message("--id-start needs --log: the log is the record of the IDs used.");
+            exit_code = kExitUsage;
+            return false;
+        }
         if (options_.log) {
             std::string error;
-            log_ = LineLog::Open(*options_.log, error);
+            LineLog::Failure failure;
+            log_ = LineLog::Open(*options_.log, error, failure);
             if (!log_) {
-                progress_.Message(options_.log->string() + ": " + error + ".");
-                exit_code = kExitUsage;
+                progress_.Message(error + ".");
+                exit_code = failure == LineLog::Failure::kRefused ? kExitUsage : kExitRecord;
                 return false;
             }
         }
-        if (options_.id_start) {
-            if (!log_) {
-                progress_.Message("--id-start needs --log: the log is the record of the IDs used.");
-                exit_code = kExitUsage;
-                return false;
-            }
-            claim_ = ExclusiveClaim::Try(options_.log->string() + ".ids");
-            if (!claim_->Held()) {
-                progress_.Message(options_.log->string() +
-                                  ": another qx17ctl line gives out IDs from this log.");
-                exit_code = kExitUsage;
-                return false;
-            }
-            ids_.emplace(*options_.id_start, log_->WrittenIds());
+        if (options_.id_start && !log_->GiveIds(*options_.id_start)) {
+            progress_.Message(options_.log->string() +
+                              ": another qx17ctl line gives out IDs from this log.");
+            exit_code = kExitUsage;
+            return false;
         }
         return true;
     }
@@ -53,7 +56,7 @@ class Line {
     // A tracker has announced itself: may it be taken, with the count?
     bool TakeTracker() {
         std::lock_guard lock(mutex_);
-        if (options_.count && taken_ >= *options_.count) {
+        if (stopped_ || (options_.count && taken_ >= *options_.count)) {
             return false;
         }
         ++taken_;
@@ -64,17 +67,56 @@ class Line {
         --taken_;
     }
 
-    std::optional<std::string> NextId() {
+    // Whether an ID is left for the port's next tracker, counting one for
+    // each other port that was told so and has not claimed it yet: no
+    // tracker is answered that cannot be given an ID. The IDs themselves go
+    // out in the order the trackers come.
+    bool Reserve(const std::string& port) {
         std::lock_guard lock(mutex_);
-        return ids_->Next();
+        if (reserved_.count(port) != 0) {
+            return true;
+        }
+        if (!log_->HasFreeIds(reserved_.size() + 1)) {
+            return false;
+        }
+        reserved_.insert(port);
+        return true;
+    }
+    void Release(const std::string& port) {
+        std::lock_guard lock(mutex_);
+        reserved_.erase(port);
     }
 
-    void Record(const LogRow& row, int exit_code) {
+    // Records durably that the tracker of `row` is about to be written;
+    // giving out IDs, chooses its ID first. RecordError when the record
+    // cannot take it; false when no ID is left.
+    bool Claim(LogRow& row, std::string& claim) {
+        if (!log_) {
+            return true;
+        }
         std::lock_guard lock(mutex_);
-        if (log_ && !log_->Append(row)) {
-            progress_.Message(options_.log->string() + ": cannot append the row of " + row.port +
-                              ".");
-            exit_code_ = kExitUsage;
+        std::string error;
+        reserved_.erase(row.port);
+        switch (log_->Claim(row, claim, error)) {
+            case LineLog::ClaimResult::kClaimed:
+                return true;
+            case LineLog::ClaimResult::kNoIdLeft:
+                return false;
+            case LineLog::ClaimResult::kFailed:
+                break;
+        }
+        throw RecordError(error);
+    }
+
+    // The tracker's row. When it cannot be made durable, no further tracker
+    // is taken.
+    void Record(const LogRow& row, const std::string& claim, int exit_code) {
+        std::lock_guard lock(mutex_);
+        std::string error;
+        if (log_ && !log_->Append(row, claim, error)) {
+            progress_.Message(row.port + ": the row of tracker " + row.id_before + " (" +
+                              row.outcome + ") cannot be written: " + error + ".");
+            StopLocked(kExitRecord);
         }
         if (exit_code != kExitDone) {
             exit_code_ = exit_code;
@@ -85,13 +127,18 @@ class Line {
         }
     }
 
-    // The count is reached, or the ID sequence used up: the ports stop waiting.
+    // The line takes no further tracker and ends with `exit_code`.
+    void Stop(int exit_code) {
+        std::lock_guard lock(mutex_);
+        StopLocked(exit_code);
+    }
+
+    // The count is reached, or the line stopped: the ports stop waiting.
     bool Finished() const { return finished_; }
-    void Finish() { finished_ = true; }
 
     int ExitCode() {
         std::lock_guard lock(mutex_);
-        return exit_code_;
+        return stopped_ ? stop_code_ : exit_code_;
     }
 
     const LineOptions& Options() const { return options_; }
@@ -99,15 +146,24 @@ class Line {
     bool GivesIds() const { return options_.id_start.has_value(); }
 
   private:
+    void StopLocked(int exit_code) {
+        // A record that cannot be written outranks any other reason to stop.
+        if (!stopped_ || exit_code == kExitRecord) {
+            stopped_ = true;
+            stop_code_ = exit_code;
+        }
+        finished_ = true;
+    }
     const LineOptions& options_;
     Progress& progress_;
     std::mutex mutex_;
     std::unique_ptr<LineLog> log_;
-    std::unique_ptr<ExclusiveClaim> claim_;
-    std::optional<IdSequence> ids_;
+    std::set<std::string> reserved_;  // the ports told an ID is left for them
     long taken_ = 0;
     long done_ = 0;
     std::atomic<bool> finished_{false};
+    bool stopped_ = false;
+    int stop_code_ = kExitDone;
     int exit_code_ = kExitDone;
 };
 
@@ -130,31 +186,51 @@ class Station {
     Station(Line& line, TrackerLink& link) : line_(line), link_(link) {}
 
     void Run() {
-        Progress& progress = line_.Reporter();
         while (CurrentStopLevel() == StopLevel::kNone && !line_.Finished()) {
-            if (!link_.IsOpen() && !Reopen()) {
-                continue;
-            }
-            progress.Step(link_.Port(), "waiting for a tracker");
-            bool announced = false;
             try {
-                announced = link_.AwaitAnnouncement([this] { return line_.Finished(); });
-            } catch (const LinkError& e) {
-                Lost(e.what());
-                continue;
+                if (!NextTracker()) {
+                    break;
+                }
+            } catch (const std::exception& e) {
+                // Not the link's own failure: the port starts afresh.
+                line_.Reporter().Message(link_.Port() + ": unexpected error: " + e.what() + ".");
+                link_.Close();
             }
-            if (!announced) {
-                break;
-            }
-            if (!line_.TakeTracker()) {
-                break;
-            }
-            Provision();
         }
-        progress.Clear(link_.Port());
+        line_.Release(link_.Port());
+        line_.Reporter().Clear(link_.Port());
     }
 
   private:
+    // Waits for the next tracker and does it; false when the port is done.
+    bool NextTracker() {
+        if (!link_.IsOpen() && !Reopen()) {
+            return true;
+        }
+        // Giving out IDs, the tracker's ID is known to be there before the
+        // tracker is answered: none is left waiting after its handshake.
+        if (line_.GivesIds() && !line_.Reserve(link_.Port())) {
+            line_.Reporter().Message(link_.Port() +
+                                     ": the ID sequence is used up (the next ID would need "
+                                     "more than 14 digits); no further tracker is answered.");
+            line_.Stop(kExitUsage);
+            return false;
+        }
+        line_.Reporter().Step(link_.Port(), "waiting for a tracker");
+        bool announced = false;
+        try {
+            announced = link_.AwaitAnnouncement([this] { return line_.Finished(); });
+        } catch (const LinkError& e) {
+            Lost(e.what());
+            return true;
+        }
+        if (!announced || !line_.TakeTracker()) {
+            return false;
+        }
+        Provision();
+        return true;
+    }
+
     bool Reopen() {
         std::this_thread::sleep_for(line_.Options().reopen_every);
         try {
@@ -176,30 +252,34 @@ class Station {
         LogRow row;
         row.time = std::chrono::system_clock::now();
         row.port = link_.Port();
+        std::string claim;
         int exit_code = kExitDone;
         try {
             const ImageBytes tracker = ReadTracker(link_);
             row.id_before = ImageToFields(tracker).ID;
-            if (!last_done_.empty() && row.id_before == last_done_) {
-                // The tracker just done, announcing itself again (a restart).
+            if (last_done_ && CompareWritten(*last_done_, tracker).empty()) {
+                // The tracker just done, announcing itself again (a restart):
+                // it holds what it was given, its ID included.
                 line_.Reporter().Message(row.port + ": tracker " + row.id_before +
                                          " is done already; waiting for the next one.");
                 line_.GiveBackTracker();
                 return;
             }
             IdChoice id;
+            if (!line_.GivesIds()) {
+                row.id_written = MergeProfile(tracker, line_.Options().profile, id).values.ID;
+            }
+            if (!line_.Claim(row, claim)) {
+                line_.Reporter().Message(row.port + ": tracker " + row.id_before +
+                                         " not written: the ID sequence is used up.");
+                line_.GiveBackTracker();
+                line_.Stop(kExitUsage);
+                return;
+            }
             if (line_.GivesIds()) {
-                const std::optional<std::string> next = line_.NextId();
-                if (!next) {
-                    line_.Reporter().Message(row.port + ": the ID sequence is used up.");
-                    line_.GiveBackTracker();
-                    line_.Finish();
-                    return;
-                }
-                id = {IdChoice::Kind::kGiven, *next};
+                id = {IdChoice::Kind::kGiven, row.id_written};
             }
             const WritePlan plan = MergeProfile(tracker, line_.Options().profile, id);
-            row.id_written = plan.values.ID;
             WriteAll(link_, plan.image);
             line_.Reporter().Step(row.port, "verify");
             const std::vector<Difference> differences =
@@ -212,8 +292,16 @@ class Station {
             row.outcome = differences.empty() ? "ok" : "verify-failed";
             exit_code = differences.empty() ? kExitDone : kExitVerifyFailed;
             if (differences.empty()) {
-                last_done_ = row.id_written;
+                last_done_ = plan.image;
             }
+        } catch (const RecordError& e) {
+            // Nothing was sent with this ID: the tracker is left as it was.
+            line_.Reporter().Message(row.port + ": tracker " + row.id_before +
+                                     " not written: the record cannot be written: " + e.what() +
+                                     ".");
+            line_.GiveBackTracker();
+            line_.Stop(kExitRecord);
+            return;
         } catch (const WriteRefused& e) {
             row.outcome = "refused";
             exit_code = kExitRefused;
@@ -226,16 +314,21 @@ class Station {
             } else {
                 line_.Reporter().Message(e.what());
             }
+        } catch (const std::exception& e) {
+            row.outcome = "error";
+            exit_code = kExitError;
+            line_.Reporter().Message(row.port + ": unexpected error: " + e.what() + ".");
+            link_.Close();
         }
         row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
         line_.Reporter().Message(row.port + ": tracker " + row.id_before + " " + row.outcome +
                                  (row.id_written.empty() ? "" : ", ID " + row.id_written) + ".");
-        line_.Record(row, exit_code);
+        line_.Record(row, claim, exit_code);
     }
 
     Line& line_;
     TrackerLink& link_;
-    std::string last_done_;  // the ID of the last tracker that ended ok here
+    std::optional<ImageBytes> last_done_;  // what the last tracker done ok here holds
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Ctrl-C and its kin (SIGINT and SIGTERM; Ctrl-C, Ctrl-Break and closing the
+// Ctrl-C and its kin (SIGINT, SIGTERM and SIGHUP; Ctrl-C, Ctrl-Break and closing the
 // console on Windows). The first asks the program to finish what it is doing
 // and stop; a second asks it to stop at once. One file per platform.
 #pragma once

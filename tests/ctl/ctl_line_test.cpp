@@ -1,7 +1,6 @@
 // The production line over real pseudo-terminals to virtual trackers: many
 // ports at once, one log row per tracker, IDs that are never given twice,
-// a tracker that announces itself again, a lost port and Ctrl-C; and the
-// log itself under two writers and after a crash.
+// a tracker that announces itself again, a lost port and Ctrl-C.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -195,55 +194,6 @@ TEST_F(Line, CtrlCFinishesTheTrackerInProgressOrInterruptsIt) {
             EXPECT_EQ(outcome, "interrupted");
         }
     }
-}
-
-TEST(LineLogFile, TwoWritersNeverInterleaveAndATornRowIsCutOff) {
-    test::TempFolder folder;
-    const std::filesystem::path file = folder / "log.csv";
-    {
-        std::string error;
-        auto first = LineLog::Open(file, error);
-        auto second = LineLog::Open(file, error);
-        ASSERT_TRUE(first && second) << error;
-        const auto write = [](LineLog& log, const std::string& port) {
-            for (int i = 0; i < 200; ++i) {
-                LogRow row{std::chrono::system_clock::now(),
-                           port,
-                           "1",
-                           std::to_string(i),
-                           "ok",
-                           {"APN", "IP"},
-                           1.5};
-                ASSERT_TRUE(log.Append(row));
-            }
-        };
-        std::thread a(write, std::ref(*first), std::string(40, 'a'));
-        std::thread b(write, std::ref(*second), std::string(40, 'b'));
-        a.join();
-        b.join();
-    }
-    std::ofstream(file, std::ios::app) << "2026-12-08T10:00:00Z,COM1,1,2,o";  // a crash mid-row
-    std::string error;
-    auto reopened = LineLog::Open(file, error);
-    ASSERT_TRUE(reopened);
-    const auto rows = Rows(file);
-    ASSERT_EQ(rows.size(), 400u);
-    for (const auto& row : rows) {
-        ASSERT_EQ(row.size(), 7u);
-        EXPECT_TRUE(row[1] == std::string(40, 'a') || row[1] == std::string(40, 'b'));
-        EXPECT_EQ(row[5], "APN;IP");
-    }
-    EXPECT_EQ(reopened->WrittenIds().size(), 400u);
-}
-
-TEST(LineLogFile, TheSequenceSkipsEveryIdUsedAndKeepsItsWidth) {
-    IdSequence ids("0098", {"0099", "100", "0102", "abc", ""});
-    EXPECT_EQ(ids.Next(), "0098");
-    EXPECT_EQ(ids.Next(), "0101");
-    EXPECT_EQ(ids.Next(), "0103");
-    IdSequence last("99999999999999", {});
-    EXPECT_EQ(last.Next(), "99999999999999");
-    EXPECT_EQ(last.Next(), std::nullopt);
 }
 
 }  // namespace

@@ -271,7 +271,8 @@ Report SoakKilledLog(int rounds, unsigned seed) {
     const std::filesystem::path file = config.Path() / "line.csv";
     const auto work = [&] {
         std::string error;
-        auto log = ctl::LineLog::Open(file, error);
+        ctl::LineLog::Failure failure;
+        auto log = ctl::LineLog::Open(file, error, failure);
         for (int i = 0;; ++i) {
             ctl::LogRow row{std::chrono::system_clock::now(),
                             "COM1",
@@ -280,7 +281,7 @@ Report SoakKilledLog(int rounds, unsigned seed) {
                             "ok",
                             {"APN", "IP"},
                             1.5};
-            log->Append(row);
+            log->Append(row, "", error);
         }
     };
     std::size_t rows = 0;

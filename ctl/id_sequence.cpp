@@ -1,0 +1,52 @@
+#include "ctl/id_sequence.h"
+
+#include "params/text_conversions.h"
+
+namespace qx17::ctl {
+
+namespace {
+
+constexpr std::uint64_t kIdLimit = 99999999999999ULL;  // 14 digits
+
+}  // namespace
+
+std::optional<std::uint64_t> IdNumber(const std::string& id) {
+    if (id.empty() || id.size() > 14 || !IsAllDigits(id)) {
+        return std::nullopt;
+    }
+    return std::stoull(id);
+}
+
+IdSequence::IdSequence(const std::string& start)
+    : start_(IdNumber(start).value_or(0)), width_(start.size()) {}
+
+void IdSequence::Use(const std::string& id) {
+    if (const std::optional<std::uint64_t> number = IdNumber(id)) {
+        used_.insert(*number);
+    }
+}
+
+std::optional<std::string> IdSequence::NextFree() const {
+    std::uint64_t next = start_;
+    while (next <= kIdLimit && used_.count(next) != 0) {
+        ++next;
+    }
+    if (next > kIdLimit) {
+        return std::nullopt;
+    }
+    std::string id = std::to_string(next);
+    if (id.size() < width_) {
+        id.insert(0, width_ - id.size(), '0');
+    }
+    return id;
+}
+
+bool IdSequence::HasFree(std::size_t n) const {
+    std::size_t found = 0;
+    for (std::uint64_t next = start_; found < n && next <= kIdLimit; ++next) {
+        found += used_.count(next) == 0 ? 1u : 0u;
+    }
+    return found >= n;
+}
+
+}  // namespace qx17::ctl

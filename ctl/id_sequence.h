@@ -1,0 +1,35 @@
+// The IDs of `--id-start`: from the start on, every number not used yet,
+// with at least the start's number of digits (leading zeros kept), 14 at
+// most. "0099" and "99" are the same number, and so the same ID.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace qx17::ctl {
+
+// The number an ID stands for: nothing unless it is 1 to 14 digits.
+std::optional<std::uint64_t> IdNumber(const std::string& id);
+
+class IdSequence {
+  public:
+    explicit IdSequence(const std::string& start);
+
+    // An ID some tracker holds or may hold: never given out.
+    void Use(const std::string& id);
+
+    // The first ID from the start on that is not used; nothing once 14
+    // digits are exhausted.
+    std::optional<std::string> NextFree() const;
+    // Whether `n` IDs are still free.
+    bool HasFree(std::size_t n) const;
+
+  private:
+    std::uint64_t start_;
+    std::size_t width_;
+    std::set<std::uint64_t> used_;
+};
+
+}  // namespace qx17::ctl
