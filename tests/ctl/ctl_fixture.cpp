@@ -46,8 +46,15 @@ TempFolder::~TempFolder() {
 
 CtlTest::CtlTest()
     : times_{400ms, 800ms, 400ms, 800ms, 1}, progress_(false, [this](const std::string& line) {
-          std::lock_guard lock(lines_mutex_);
-          lines_.push_back(line);
+          std::function<void(const std::string&)> hook;
+          {
+              std::lock_guard lock(lines_mutex_);
+              lines_.push_back(line);
+              hook = on_line_;
+          }
+          if (hook) {
+              hook(line);
+          }
       }) {
     ClearStopRequest();
 }

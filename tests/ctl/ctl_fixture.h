@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,6 +54,9 @@ class CtlTest : public testing::Test {
     LinkTimes times_;
     std::mutex lines_mutex_;
     std::vector<std::string> lines_;
+    // Called with each line said, on the thread that says it (set it before
+    // anything runs).
+    std::function<void(const std::string&)> on_line_;
     Progress progress_;
     std::vector<std::unique_ptr<sim::VirtualTracker>> trackers_;
     TempFolder folder_;

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -194,6 +195,73 @@ TEST_F(Line, CtrlCFinishesTheTrackerInProgressOrInterruptsIt) {
             EXPECT_EQ(outcome, "interrupted");
         }
     }
+}
+
+// Trackers come from the factory with one ID: each is written, and "done
+// already" is only a tracker that holds what this port wrote into it, its
+// ID included (a restarted one that lost its APN is written again).
+TEST_F(Line, TrackersThatComeWithOneIdAreEachWritten) {
+    sim::VirtualTracker& tracker = AddTracker();
+    LineOptions options = Options(10);
+    options.id_start.reset();
+    std::future<int> line = Start(options);
+    for (std::size_t n = 1; n < 10; ++n) {
+        ASSERT_TRUE(tracker.WaitFor(Is(Event::kReadReply), 10s, 2 * n)) << n;  // its read-back
+        tracker.RestoreFactoryMemory();
+        tracker.Announce();
+    }
+    ASSERT_EQ(line.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(line.get(), kExitDone);
+    EXPECT_EQ(tracker.Count(Is(Event::kWrite)), 40u);
+    const auto rows = Rows(log_);
+    ASSERT_EQ(rows.size(), 10u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row[4], "ok");
+        EXPECT_EQ(row[3], "35712001234567");
+    }
+}
+
+// The last ID goes to a tracker; the next tracker is not even answered, and
+// the line says why and ends with 2, with trackers still expected.
+TEST_F(Line, AUsedUpSequenceStopsBeforeTheNextHandshake) {
+    sim::VirtualTracker& tracker = AddTracker();
+    LineOptions options = Options(3);
+    options.id_start = "99999999999999";
+    std::future<int> line = Start(options);
+    ASSERT_EQ(line.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(line.get(), kExitUsage);
+    EXPECT_EQ(tracker.Count(Is(Event::kHandshake)), 1u);
+    EXPECT_EQ(ImageToFields(MemoryOf(tracker)).ID, "99999999999999");
+    EXPECT_TRUE(Said("the ID sequence is used up"));
+    ASSERT_EQ(Rows(log_).size(), 1u);
+}
+
+// An error that is not the link's (here thrown while a step is reported) is
+// the tracker's row, and the port goes on with the next tracker.
+TEST_F(Line, AnUnexpectedErrorIsTheTrackersRowAndThePortGoesOn) {
+    std::atomic<bool> thrown{false};
+    on_line_ = [&](const std::string& line) {
+        if (line.find("verify") != std::string::npos && !thrown.exchange(true)) {
+            throw std::runtime_error("out of cheese");
+        }
+    };
+    sim::VirtualTracker& tracker = AddTracker();
+    std::future<int> line = Start(Options(2));
+    for (int i = 0; i < 200 && line.wait_for(50ms) != std::future_status::ready; ++i) {
+        if (Said("out of cheese")) {
+            tracker.Announce();
+        }
+    }
+    ASSERT_EQ(line.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(line.get(), kExitError);
+    const auto rows = Rows(log_);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][4], "error");
+    EXPECT_EQ(rows[1][4], "ok");
+    EXPECT_NE(rows[0][3], rows[1][3]) << "the ID the failed write carried stays used";
+    FieldValues expected = test::TestProfile();
+    expected.ID = rows[1][3];
+    EXPECT_EQ(ImageToFields(MemoryOf(tracker)), expected);
 }
 
 }  // namespace
