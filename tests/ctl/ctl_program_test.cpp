@@ -1,10 +1,6 @@
 // The qx17ctl program as scripts meet it: its exit codes, what goes to
 // stdout and what to stderr, the port links, and Ctrl-C.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,9 +12,7 @@
 #include <thread>
 
 #include "params/profile.h"
-#include "tests/ctl/ctl_fixture.h"
-
-extern char** environ;
+#include "tests/ctl/program_fixture.h"
 
 namespace qx17::ctl {
 namespace {
@@ -26,73 +20,11 @@ namespace {
 using namespace std::chrono_literals;
 using sim::Event;
 using sim::Is;
+using test::Outcome;
+using test::ProgramTest;
+using test::Slurp;
 using testing::HasSubstr;
 namespace fs = std::filesystem;
-
-// The program: beside the test when it was copied there (the run as an
-// ordinary user), else where the build put it.
-std::string Program() {
-    if (const char* dir = std::getenv("QX17_WITH_DIR"); dir != nullptr && *dir != '\0') {
-        return std::string(dir) + "/qx17ctl";
-    }
-    return QX17CTL_PROGRAM;
-}
-
-std::string Slurp(const fs::path& file) {
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-struct Outcome {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
-
-class ProgramTest : public test::CtlTest {
-  protected:
-    ProgramTest() { ::setenv("XDG_CONFIG_HOME", folder_.Path().c_str(), 1); }
-    ~ProgramTest() override { ::unsetenv("XDG_CONFIG_HOME"); }
-
-    pid_t Spawn(const std::vector<std::string>& args) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, (folder_ / "out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, (folder_ / "err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> all = {Program()};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-    Outcome Wait(pid_t pid) {
-        Outcome run;
-        int status = 0;
-        if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-            run.exit_code = WEXITSTATUS(status);
-        }
-        run.out = Slurp(folder_ / "out");
-        run.err = Slurp(folder_ / "err");
-        return run;
-    }
-    Outcome Qx17ctl(const std::vector<std::string>& args) { return Wait(Spawn(args)); }
-
-    fs::path Profile(const FieldValues& values, const std::string& name = "profile.reg") {
-        std::ofstream(folder_ / name, std::ios::binary) << SerializeProfile(values);
-        return folder_ / name;
-    }
-};
 
 TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
     sim::VirtualTracker& tracker = AddTracker("35712001234567", false);

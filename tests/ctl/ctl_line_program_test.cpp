@@ -1,0 +1,206 @@
+// The production line program under the accidents of a factory floor: killed
+// at any step of a tracker, a disk that fills up, an output that goes away, a
+// terminal that is closed, a log that is not a file.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/ctl/program_fixture.h"
+
+namespace qx17::ctl {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Event;
+using sim::Is;
+using test::Outcome;
+using test::ProgramTest;
+using test::Slurp;
+using testing::HasSubstr;
+
+constexpr const char* kStart = "35712000000700";
+
+class LineProgram : public ProgramTest {
+  protected:
+    std::vector<std::string> Line(const sim::VirtualTracker& tracker,
+                                  const std::vector<std::string>& more = {"--count", "1"}) {
+        std::vector<std::string> args = {
+            "line", tracker.SlavePath(), "--profile", profile_, "--log",
+            log_,   "--id-start",        kStart};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+    static std::string IdOf(const sim::VirtualTracker& tracker) {
+        return ImageToFields(MemoryOf(tracker)).ID;
+    }
+    // The log's rows, each as its fields.
+    std::vector<std::vector<std::string>> Rows() const {
+        std::vector<std::vector<std::string>> rows;
+        std::istringstream lines(Slurp(log_));
+        std::string line;
+        std::getline(lines, line);
+        while (std::getline(lines, line)) {
+            std::vector<std::string> fields;
+            std::stringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, ',');) {
+                fields.push_back(cell);
+            }
+            rows.push_back(fields);
+        }
+        return rows;
+    }
+    // The outcome of the last row of `tracker`'s port.
+    std::string OutcomeOf(const sim::VirtualTracker& tracker) const {
+        std::string outcome;
+        for (const auto& row : Rows()) {
+            if (row.size() >= 5 && row[1] == tracker.SlavePath()) {
+                outcome = row[4];
+            }
+        }
+        return outcome;
+    }
+    static bool Until(const std::function<bool()>& reached) {
+        for (int i = 0; i < 1000; ++i) {
+            if (reached()) {
+                return true;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    std::string profile_ = Profile(test::TestProfile());
+    std::string log_ = (folder_ / "line.csv").string();
+};
+
+// Killed at each step of a tracker, then started again for the next one:
+// the next tracker never gets an ID that a tracker holds, and the killed
+// tracker has its row.
+TEST_F(LineProgram, AKilledLineNeverGivesOutAnIdATrackerHolds) {
+    const std::string claims = log_ + ".claims";
+    const auto acks = [](std::size_t n) {
+        return [n](const sim::VirtualTracker& t) { return t.Count(Is(Event::kAck)) >= n; };
+    };
+    std::size_t rows_before = 0;
+    const struct {
+        const char* step;
+        std::function<bool(const sim::VirtualTracker&)> reached;
+        const char* outcome;
+    } steps[] = {
+        {"after the claim",
+         [&](const sim::VirtualTracker&) {
+             return Slurp(claims).find("claim,") != std::string::npos;
+         },
+         "interrupted"},
+        {"after write frame 1", acks(1), "interrupted"},
+        {"after write frame 2", acks(2), "interrupted"},
+        {"after write frame 3", acks(3), "interrupted"},
+        {"after write frame 4", acks(4), "interrupted"},
+        {"during the verify read",
+         [](const sim::VirtualTracker& t) { return t.Count(Is(Event::kRead)) >= 2; },
+         "interrupted"},
+        {"after the row", [&](const sim::VirtualTracker&) { return Rows().size() > rows_before; },
+         "ok"},
+    };
+    std::set<std::string> held;  // the IDs that trackers hold, from the sequence
+    for (const auto& s : steps) {
+        rows_before = Rows().size();
+        sim::VirtualTracker& killed = AddTracker();
+        killed.SetReplyDelay(50ms);
+        const pid_t pid = Spawn(Line(killed, {}));
+        ASSERT_TRUE(Until([&] { return s.reached(killed); })) << s.step;
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        EXPECT_EQ(Wait(pid).exit_code, -1) << s.step;
+        if (IdOf(killed) != "35712001234567") {
+            EXPECT_TRUE(held.insert(IdOf(killed)).second) << s.step << ": " << IdOf(killed);
+        }
+
+        sim::VirtualTracker& next = AddTracker();
+        const Outcome restart = Wait(Spawn(Line(next)));
+        ASSERT_EQ(restart.exit_code, 0) << s.step << "\n" << restart.err;
+        EXPECT_TRUE(held.insert(IdOf(next)).second) << s.step << ": " << IdOf(next) << " twice";
+        EXPECT_EQ(OutcomeOf(killed), s.outcome) << s.step;
+        EXPECT_EQ(OutcomeOf(next), "ok") << s.step;
+    }
+    EXPECT_EQ(Slurp(claims), "") << "every claim settled";
+}
+
+// A disk that fills up: the row cannot be written, so the line stops at
+// once with 6, the log keeps no torn row, and the tracker's ID stays used.
+TEST_F(LineProgram, ARecordThatCannotBeWrittenStopsTheLineWithSix) {
+    {
+        std::ofstream log(log_, std::ios::binary);
+        log << "time,port,id_before,id_written,outcome,differences,seconds\n";
+        for (int i = 0; i < 100; ++i) {
+            log << "2026-12-08T10:00:00Z,COM1,1,357120000" << (10000 + i) << ",ok,,0.6\n";
+        }
+    }
+    const std::string before = Slurp(log_);
+    sim::VirtualTracker& tracker = AddTracker();
+    SpawnOptions limited;
+    limited.before = {"prlimit", "--fsize=" + std::to_string(before.size() + 40), "--"};
+    const Outcome full = Wait(Spawn(Line(tracker, {"--count", "2"}), limited), 30s);
+    EXPECT_EQ(full.exit_code, 6) << full.err;
+    EXPECT_THAT(full.err, HasSubstr("cannot be written"));
+    EXPECT_EQ(Slurp(log_), before) << "nothing of the row that did not fit";
+    const std::string written = IdOf(tracker);
+    EXPECT_EQ(written, kStart);
+
+    sim::VirtualTracker& next = AddTracker();
+    const Outcome restart = Wait(Spawn(Line(next)));
+    ASSERT_EQ(restart.exit_code, 0) << restart.err;
+    EXPECT_NE(IdOf(next), written);
+    EXPECT_EQ(OutcomeOf(tracker), "interrupted");
+    EXPECT_EQ(Rows().size(), 102u);
+}
+
+// Output piped into a program that is gone, or the terminal closed
+// (SIGHUP, taken as a request to stop): the tracker in progress is finished
+// and has its whole row.
+TEST_F(LineProgram, AClosedOutputOrAHangUpNeverKillsTheLineMidTracker) {
+    sim::VirtualTracker& piped = AddTracker();
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    SpawnOptions to_pipe;
+    to_pipe.err_fd = ends[1];
+    const pid_t first = Spawn(Line(piped), to_pipe);
+    close(ends[1]);
+    EXPECT_EQ(Wait(first).exit_code, 0);
+    EXPECT_EQ(OutcomeOf(piped), "ok");
+
+    sim::VirtualTracker& hung_up = AddTracker();
+    hung_up.SetReplyDelay(100ms);
+    const pid_t second = Spawn(Line(hung_up, {}));
+    ASSERT_TRUE(hung_up.WaitFor(Is(Event::kAck), 20s).has_value());
+    ASSERT_EQ(kill(second, SIGHUP), 0);
+    EXPECT_EQ(Wait(second).exit_code, 0);
+    EXPECT_EQ(OutcomeOf(hung_up), "ok");
+    FieldValues expected = test::TestProfile();
+    expected.ID = IdOf(hung_up);
+    EXPECT_EQ(ImageToFields(MemoryOf(hung_up)), expected);
+    EXPECT_EQ(Rows().size(), 2u);
+}
+
+TEST_F(LineProgram, ALogThatIsNotARegularFileIsRefused) {
+    sim::VirtualTracker& tracker = AddTracker();
+    for (const std::string& log :
+         {std::string("/dev/null"), std::string("/dev/zero"), folder_.Path().string()}) {
+        log_ = log;
+        const Outcome run = Qx17ctl(Line(tracker));
+        EXPECT_EQ(run.exit_code, 2) << log;
+        EXPECT_THAT(run.err, HasSubstr(log + ": not a regular file")) << log;
+    }
+    EXPECT_EQ(tracker.Count(Is(Event::kHandshake)), 0u);
+}
+
+}  // namespace
+}  // namespace qx17::ctl
