@@ -44,6 +44,11 @@ ProgramTest::ProgramTest() {
 }
 
 ProgramTest::~ProgramTest() {
+    // A test that stopped early leaves no program behind to hold its ports.
+    for (const pid_t pid : running_) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
     ::unsetenv("XDG_CONFIG_HOME");
 }
 
@@ -70,6 +75,7 @@ pid_t ProgramTest::Spawn(const std::vector<std::string>& args, const SpawnOption
     pid_t pid = -1;
     EXPECT_EQ(posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
+    running_.insert(pid);
     return pid;
 }
 
@@ -89,6 +95,7 @@ Outcome ProgramTest::Wait(pid_t pid, std::chrono::seconds patience) {
     } else if (ended == pid && WIFEXITED(status)) {
         run.exit_code = WEXITSTATUS(status);
     }
+    running_.erase(pid);
     run.out = Slurp(folder_ / "out");
     run.err = Slurp(folder_ / "err");
     return run;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ class ProgramTest : public CtlTest {
     // `values` as a profile file in the test's folder.
     std::filesystem::path Profile(const FieldValues& values,
                                   const std::string& name = "profile.reg");
+
+  private:
+    std::set<pid_t> running_;  // spawned and not waited for
 };
 
 }  // namespace qx17::ctl::test
