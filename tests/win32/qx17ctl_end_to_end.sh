@@ -7,7 +7,7 @@
 # Run through with_com_peer.sh, with the tracker announcing itself. The
 # production line takes that announcement and logs the tracker; then read
 # writes a profile, write gives a changed one back with a new ID, and a last
-# read shows both. Every step's exit code and output are checked.
+# read shows both. A device as the log is refused. Every step's exit code and output are checked.
 set -euo pipefail
 
 [ $# -eq 2 ] || { echo "usage: $0 WINE QX17CTL_EXE" >&2; exit 2; }
@@ -40,6 +40,9 @@ run 0 line COM4 --profile line.reg --log line.csv --count 1
 grep -q '^time,port,id_before,id_written,outcome,differences,seconds' line.csv ||
     fail "the log has no header"
 grep -q ',COM4,35712001234567,35712001234567,ok,,' line.csv || fail "no ok row in the log"
+[ -f line.csv.claims ] && [ ! -s line.csv.claims ] || fail "the line's claim was not settled"
+run 2 line COM4 --profile line.reg --log NUL --count 1
+grep -q 'NUL: not a regular file' err || fail "a device as the log is not refused"
 
 run 0 read COM4 --json -o tracker.reg
 grep -q '"APN": "line.apn"' out || fail "read does not show the line's APN"
