@@ -231,9 +231,13 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
         // went on past it (then the ID in it is whole).
         const std::size_t id_at = static_cast<std::size_t>(
             std::find(order_.begin(), order_.end(), kIdWritten) - order_.begin());
+        const bool whole = record.fields.size() >= order_.size();
+        if (whole && !CheckRow(record, fields, error)) {
+            return false;
+        }
         if (!record.ended) {
             // The end of the file, left by a crash or saved without its end.
-            if (record.fields.size() == order_.size() && IsIdOrEmpty(fields[kIdWritten])) {
+            if (whole) {
                 if (!log_->Append(line_end_, error)) {
                     error = path_.string() + ": " + error;
                     failure = Failure::kCannotWrite;
@@ -267,14 +271,7 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
             }
             break;
         }
-        if (record.fields.size() != order_.size()) {
-            error = Where(record.line) + std::to_string(record.fields.size()) +
-                    " fields where the header has " + std::to_string(order_.size());
-            return false;
-        }
-        if (!IsIdOrEmpty(fields[kIdWritten])) {
-            error = Where(record.line) + "id_written " + Quoted(fields[kIdWritten]) +
-                    " is not an ID of 1 to 14 digits";
+        if (!whole && !CheckRow(record, fields, error)) {
             return false;
         }
         TakeRow(fields);
@@ -284,6 +281,20 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
         taken = content.size();  // the header alone
     }
     Advance(content, taken);
+    return true;
+}
+
+bool LineLog::CheckRow(const CsvRecord& record, const Fields& fields, std::string& error) const {
+    if (record.fields.size() != order_.size()) {
+        error = Where(record.line) + std::to_string(record.fields.size()) +
+                " fields where the header has " + std::to_string(order_.size());
+        return false;
+    }
+    if (!IsIdOrEmpty(fields[kIdWritten])) {
+        error = Where(record.line) + "id_written " + Quoted(fields[kIdWritten]) +
+                " is not an ID of 1 to 14 digits";
+        return false;
+    }
     return true;
 }
 

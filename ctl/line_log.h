@@ -30,6 +30,7 @@
 namespace qx17::ctl {
 
 class AppendFile;
+struct CsvRecord;
 
 struct LogRow {
     std::chrono::system_clock::time_point time;
@@ -99,6 +100,9 @@ class LineLog {
     bool CatchUpLog(std::string& error, Failure& failure);
     bool CatchUpClaims(std::string& error, Failure& failure);
     void TakeRow(const Fields& fields);
+    // A row of the file as it must be: one field per column, an ID or nothing
+    // in id_written.
+    bool CheckRow(const CsvRecord& record, const Fields& fields, std::string& error) const;
     void UseId(const std::string& id);
     // `taken` bytes of `content` read for good: where the next look begins.
     void Advance(const std::string& content, std::size_t taken);
