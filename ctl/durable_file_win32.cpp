@@ -112,6 +112,11 @@ class Win32AppendFile final : public AppendFile {
 
 std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
                                              std::string& error) {
+    const DWORD attributes = ::GetFileAttributesW(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        error = "not a regular file";
+        return nullptr;
+    }
     HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
