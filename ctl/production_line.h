@@ -28,8 +28,10 @@ struct LineOptions {
 };
 
 // Runs until the count is reached or Ctrl-C (which lets every tracker in
-// progress finish; a second one interrupts them). Returns the exit code: 0
-// when every tracker ended ok, otherwise that of the last one that did not.
+// progress finish; a second one interrupts them), or until the log cannot
+// be written or the ID sequence is used up. Returns the exit code: 6 when
+// the log could not be written, 2 when the sequence was used up, otherwise
+// 0 when every tracker ended ok, else that of the last one that did not.
 int RunProductionLine(const LineOptions& options, Progress& progress,
                       SerialPlatform& platform = NativeSerialPlatform());
 
