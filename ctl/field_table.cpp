@@ -1,16 +1,25 @@
 #include "ctl/field_table.h"
 
+#include "params/field_descriptors.h"
+
 namespace qx17::ctl {
 
 std::string FieldRow::Stored(const FieldValues& values) const {
-    return IsText() ? values.*text : std::to_string(number(values));
+    return IsText() ? values.*text : std::to_string(Number(values));
+}
+
+int FieldRow::Number(const FieldValues& values) const {
+    if (flag != nullptr) {
+        return values.*flag ? 1 : 0;
+    }
+    return index != nullptr ? values.*index : 0;
 }
 
 std::string FieldRow::Shown(const FieldValues& values) const {
     if (IsText()) {
         return values.*text;
     }
-    const int n = number(values);
+    const int n = Number(values);
     if (items.empty()) {
         return n != 0 ? "on" : "off";
     }
@@ -19,46 +28,18 @@ std::string FieldRow::Shown(const FieldValues& values) const {
 }
 
 const std::vector<FieldRow>& FieldRows() {
-    using V = FieldValues;
-    static const std::vector<FieldRow> rows = {
-        {"APN", "APN", kAPN, true, &V::APN, nullptr, {}},
-        {"APN_NAME", "APN Account", kAPN_NAME, true, &V::APN_NAME, nullptr, {}},
-        {"APN_PW", "APN Password", kAPN_PW, true, &V::APN_PW, nullptr, {}},
-        {"DNS", "DNS", kDNS, false, &V::DNS, nullptr, {}},
-        {"GPRS_TM", "Interval (sec)", kGPRS_TM, true, &V::GPRS_TM, nullptr, {}},
-        {"ID", "Tracker ID", kID, true, &V::ID, nullptr, {}},
-        {"IP", "IP", kIP, true, &V::IP, nullptr, {}},
-        {"Port", "Port", kPort, true, &V::Port, nullptr, {}},
-        {"GPRS_EN",
-         "GPRS",
-         kGPRS_MODE,
-         true,
-         nullptr,
-         [](const V& v) { return v.GPRS_EN ? 1 : 0; },
-         {}},
-        {"GPRS_TYPE",
-         "TCP/UDP",
-         kGPRS_MODE,
-         true,
-         nullptr,
-         [](const V& v) { return v.GPRS_TYPE; },
-         {"TCP", "UDP"}},
-        {"SMS_OBJ", "Tracking No", kSMS_OBJ, true, &V::SMS_OBJ, nullptr, {}},
-        {"SMS_INT", "Interval (min)", kSMS_INT, true, &V::SMS_INT, nullptr, {}},
-        {"PW", "Password", kPW, true, &V::PW, nullptr, {}},
-        {"Listen", "Wiretapping", kListen, true, &V::Listen, nullptr, {}},
-        {"SOS_NO", "SOS No", kSOS_NO, true, &V::SOS_NO, nullptr, {}},
-        {"LOG_INT", "Logging (sec)", kLOG_INT, true, &V::LOG_INT, nullptr, {}},
-        {"TimeZone", "Time Zone (min)", kTimeZone, true, &V::TimeZone, nullptr, {}},
-        {"SleepMode", "Power Saving (min)", kSleepMode, true, &V::SleepMode, nullptr, {}},
-        {"CallReply",
-         "Call For SMS",
-         kCallReply,
-         true,
-         nullptr,
-         [](const V& v) { return v.CallReply; },
-         {"Disable", "Normal", "Google Map"}},
-    };
+    static const std::vector<FieldRow> rows = [] {
+        std::vector<FieldRow> built;
+        for (const FieldDescriptor& field : FieldDescriptors()) {
+            FieldRow row{field.name, field.label, field.place, field.shown,
+                         field.text, field.flag,  field.index, field.items};
+            if (field.unit != nullptr) {
+                row.label += std::string(" (") + field.unit + ")";
+            }
+            built.push_back(row);
+        }
+        return built;
+    }();
     return rows;
 }
 

@@ -1,13 +1,11 @@
 #include "ctl/profile_file.h"
 
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
-#include "ctl/field_table.h"
 #include "params/ansi_text.h"
-#include "params/field_rules.h"
+#include "params/field_descriptors.h"
 #include "params/file_io.h"
 #include "params/profile.h"
 #include "params/registry.h"
@@ -16,17 +14,14 @@ namespace qx17::ctl {
 
 std::vector<std::string> RuleProblems(const FieldValues& values) {
     std::vector<std::string> problems;
-    for (const FieldEntry& entry : kFieldEntries) {
-        for (const FieldRow& row : FieldRows()) {
-            if (std::strcmp(row.name, entry.name) != 0) {
-                continue;
-            }
-            const std::string value = row.Stored(values);
-            if (!Accepts(entry.rule, value)) {
-                problems.push_back(std::string(entry.name) + " (\"" + entry.label + "\") \"" +
-                                   AnsiToUtf8(value) +
-                                   "\" breaks its rule: " + RuleText(entry.rule));
-            }
+    for (const FieldDescriptor& field : FieldDescriptors()) {
+        if (!field.rule) {
+            continue;
+        }
+        const std::string& value = values.*field.text;
+        if (!Accepts(*field.rule, value)) {
+            problems.push_back(std::string(field.name) + " (\"" + field.label + "\") \"" +
+                               AnsiToUtf8(value) + "\" breaks its rule: " + RuleText(*field.rule));
         }
     }
     return problems;

@@ -90,22 +90,4 @@ const char* RuleText(FieldRule rule) {
     return "";
 }
 
-const FieldEntry kFieldEntries[15] = {
-    {"APN", "APN", FieldRule::kText32},
-    {"APN_NAME", "APN Account", FieldRule::kText20},
-    {"APN_PW", "APN Password", FieldRule::kText20},
-    {"GPRS_TM", "Interval", FieldRule::kGprsInterval},
-    {"ID", "Tracker ID", FieldRule::kTrackerId},
-    {"IP", "IP", FieldRule::kText32},
-    {"Port", "Port", FieldRule::kPortNumber},
-    {"SMS_OBJ", "Tracking No", FieldRule::kPhone},
-    {"SMS_INT", "Interval", FieldRule::kSmsInterval},
-    {"PW", "Password", FieldRule::kPassword},
-    {"Listen", "Wiretapping", FieldRule::kPhone},
-    {"SOS_NO", "SOS No", FieldRule::kPhone},
-    {"LOG_INT", "Logging", FieldRule::kPortNumber},
-    {"TimeZone", "Time Zone", FieldRule::kTimeZoneMinutes},
-    {"SleepMode", "Power Saving", FieldRule::kPowerSaving},
-};
-
 }  // namespace qx17

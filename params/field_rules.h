@@ -1,6 +1,7 @@
-// The rule each entry field's text must meet: in the window when the field is
+// The rules an entry field's text must meet: in the window when the field is
 // left (a text that breaks it is replaced by the one the field had when it
-// was entered), in the command-line tool for every value of a profile.
+// was entered), in the command-line tool for every value of a profile. Which
+// field has which rule: params/field_descriptors.h.
 // Lengths count bytes of the ANSI code page; every rule tests the length
 // before it converts, so a conversion never sees more than 6 digits.
 #pragma once
@@ -26,16 +27,5 @@ bool Accepts(FieldRule rule, std::string_view text);
 
 // The rule in words, for a message that refuses a value.
 const char* RuleText(FieldRule rule);
-
-// A field the user fills in: its saved value's name, the label beside it in
-// the window, and its rule.
-struct FieldEntry {
-    const char* name;
-    const char* label;
-    FieldRule rule;
-};
-
-// The 15 entry fields, in the order the settings save them.
-extern const FieldEntry kFieldEntries[15];
 
 }  // namespace qx17

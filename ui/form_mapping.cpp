@@ -1,5 +1,6 @@
 #include "ui/form_mapping.h"
 
+#include "params/field_descriptors.h"
 #include "params/param_image.h"
 #include "ui/tform1.h"
 
@@ -7,28 +8,25 @@ namespace qx17 {
 
 FieldValues ReadFieldValues(TForm1& form) {
     FieldValues v;
-    v.APN = form.IN_APN->Text();
-    v.APN_NAME = form.IN_APNNAME->Text();
-    v.APN_PW = form.IN_APNPW->Text();
-    v.DNS = form.IN_DNS->Text();
-    v.GPRS_TM = form.IN_GPRSTM->Text();
-    v.ID = form.IN_ID->Text();
-    v.IP = form.IN_IP->Text();
-    v.Port = form.IN_PORT->Text();
-    v.GPRS_EN = form.SelGPRS->Checked();
-    v.GPRS_TYPE = form.SelTCP->ItemIndex();
-    v.SMS_OBJ = form.IN_ATEL->Text();
-    v.SMS_INT = form.IN_ATM->Text();
-    v.PW = form.IN_PW->Text();
-    v.Listen = form.Edit7->Text();
-    v.SOS_NO = form.IN_SMS1->Text();
-    v.LOG_INT = form.Edit1->Text();
-    v.TimeZone = form.Edit2->Text();
-    v.SleepMode = form.Edit3->Text();
-    v.CallReply = form.ComboBox1->ItemIndex();
+    for (const FieldDescriptor& field : FieldDescriptors()) {
+        Control& control = form.Find(field.control);
+        switch (field.kind) {
+            case FieldKind::kText:
+                v.*field.text = control.Text();
+                break;
+            case FieldKind::kFlag:
+                v.*field.flag = control.Checked();
+                break;
+            case FieldKind::kList:
+                v.*field.index = control.ItemIndex();
+                break;
+        }
+    }
     return v;
 }
 
+// The controls are set in this order, GPRS and its list first; the tests
+// check it covers every field's control.
 void ShowFieldValues(TForm1& form, const FieldValues& v) {
     form.SelGPRS->SetChecked(v.GPRS_EN);
     form.SelTCP->SetItemIndex(v.GPRS_TYPE);

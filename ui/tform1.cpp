@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "params/field_descriptors.h"
 #include "params/param_image.h"
 #include "protocol/exchange_controller.h"
 #include "protocol/exchange_state.h"
@@ -308,8 +309,10 @@ void TForm1::FieldEnter(Control& field) {
     EnterText = field.Text();
 }
 
-void TForm1::FieldExit(Control& field, FieldRule rule) {
-    if (Accepts(rule, field.Text())) {
+void TForm1::FieldExit(Control& field) {
+    // The field's rule is the one qx17ctl checks profiles with.
+    const FieldDescriptor* described = FieldOfControl(field.Name());
+    if (described != nullptr && described->rule && Accepts(*described->rule, field.Text())) {
         SaveSettings();
     } else {
         field.SetText(EnterText);  // silently: nothing is reported or saved
@@ -320,91 +323,91 @@ void TForm1::IN_APNEnter() {
     FieldEnter(*IN_APN);
 }
 void TForm1::IN_APNExit() {
-    FieldExit(*IN_APN, FieldRule::kText32);
+    FieldExit(*IN_APN);
 }
 void TForm1::IN_APNNAMEEnter() {
     FieldEnter(*IN_APNNAME);
 }
 void TForm1::IN_APNNAMEExit() {
-    FieldExit(*IN_APNNAME, FieldRule::kText20);
+    FieldExit(*IN_APNNAME);
 }
 void TForm1::IN_APNPWEnter() {
     FieldEnter(*IN_APNPW);
 }
 void TForm1::IN_APNPWExit() {
-    FieldExit(*IN_APNPW, FieldRule::kText20);
+    FieldExit(*IN_APNPW);
 }
 void TForm1::IN_IPEnter() {
     FieldEnter(*IN_IP);
 }
 void TForm1::IN_IPExit() {
-    FieldExit(*IN_IP, FieldRule::kText32);
+    FieldExit(*IN_IP);
 }
 void TForm1::IN_PORTEnter() {
     FieldEnter(*IN_PORT);
 }
 void TForm1::IN_PORTExit() {
-    FieldExit(*IN_PORT, FieldRule::kPortNumber);
+    FieldExit(*IN_PORT);
 }
 void TForm1::IN_IDEnter() {
     FieldEnter(*IN_ID);
 }
 void TForm1::IN_IDExit() {
-    FieldExit(*IN_ID, FieldRule::kTrackerId);
+    FieldExit(*IN_ID);
 }
 void TForm1::IN_GPRSTMEnter() {
     FieldEnter(*IN_GPRSTM);
 }
 void TForm1::IN_GPRSTMExit() {
-    FieldExit(*IN_GPRSTM, FieldRule::kGprsInterval);
+    FieldExit(*IN_GPRSTM);
 }
 void TForm1::IN_ATELEnter() {
     FieldEnter(*IN_ATEL);
 }
 void TForm1::IN_ATELExit() {
-    FieldExit(*IN_ATEL, FieldRule::kPhone);
+    FieldExit(*IN_ATEL);
 }
 void TForm1::IN_ATMEnter() {
     FieldEnter(*IN_ATM);
 }
 void TForm1::IN_ATMExit() {
-    FieldExit(*IN_ATM, FieldRule::kSmsInterval);
+    FieldExit(*IN_ATM);
 }
 void TForm1::IN_PWEnter() {
     FieldEnter(*IN_PW);
 }
 void TForm1::IN_PWExit() {
-    FieldExit(*IN_PW, FieldRule::kPassword);
+    FieldExit(*IN_PW);
 }
 void TForm1::Edit7Enter() {
     FieldEnter(*Edit7);
 }
 void TForm1::Edit7Exit() {
-    FieldExit(*Edit7, FieldRule::kPhone);
+    FieldExit(*Edit7);
 }
 void TForm1::IN_SMS1Enter() {
     FieldEnter(*IN_SMS1);
 }
 void TForm1::IN_SMS1Exit() {
-    FieldExit(*IN_SMS1, FieldRule::kPhone);
+    FieldExit(*IN_SMS1);
 }
 void TForm1::Edit1Enter() {
     FieldEnter(*Edit1);
 }
 void TForm1::Edit1Exit() {
-    FieldExit(*Edit1, FieldRule::kPortNumber);
+    FieldExit(*Edit1);
 }
 void TForm1::Edit2Enter() {
     FieldEnter(*Edit2);
 }
 void TForm1::Edit2Exit() {
-    FieldExit(*Edit2, FieldRule::kTimeZoneMinutes);
+    FieldExit(*Edit2);
 }
 void TForm1::Edit3Enter() {
     FieldEnter(*Edit3);
 }
 void TForm1::Edit3Exit() {
-    FieldExit(*Edit3, FieldRule::kPowerSaving);
+    FieldExit(*Edit3);
 }
 
 }  // namespace qx17

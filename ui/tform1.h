@@ -10,7 +10,6 @@
 #include <map>
 #include <string>
 
-#include "params/field_rules.h"
 #include "protocol/exchange_host.h"
 #include "serial/component.h"
 #include "serial/serial_port.h"
@@ -173,7 +172,7 @@ class TForm1 : public TComponent, public ExchangeHost {
 
   private:
     void FieldEnter(Control& field);
-    void FieldExit(Control& field, FieldRule rule);
+    void FieldExit(Control& field);
     void CreateControls();
     void BindHandlers();
     std::function<void()> Guarded(std::function<void()> handler);

@@ -22,7 +22,7 @@ void PrintTable(const FieldValues& values, std::ostream& out) {
             continue;
         }
         char line[256];
-        std::snprintf(line, sizeof line, "%-20s %-10s ", row.label, row.name);
+        std::snprintf(line, sizeof line, "%-20s %-10s ", row.label.c_str(), row.name);
 #ifdef _WIN32
         out << line << row.Shown(values) << "\n";  // the console's own code page
 #else
@@ -40,7 +40,7 @@ void PrintJson(const FieldValues& values, std::ostream& out) {
         if (row.IsText()) {
             object[row.name] = AnsiToUtf8(values.*row.text);
         } else {
-            object[row.name] = row.number(values);
+            object[row.name] = row.Number(values);
         }
     }
     out << object.dump(2) << "\n";

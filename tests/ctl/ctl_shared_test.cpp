@@ -9,7 +9,9 @@
 #include <fstream>
 #include <thread>
 
+#include "ctl/profile_file.h"
 #include "ctl/provisioning.h"
+#include "params/field_descriptors.h"
 #include "params/param_image.h"
 #include "params/profile.h"
 #include "protocol/frame_codec.h"
@@ -125,6 +127,68 @@ TEST_F(SharedWithTheWindow, TheWriteAllFramesAreTheWindowsOwn) {
     }
     std::lock_guard lock(platform.line->mutex);
     EXPECT_EQ(platform.line->written, expected);
+}
+
+// Every text, in every entry field: the window keeps it when the field is
+// left exactly when qx17ctl takes it from a profile. One rule per field, in
+// both programs.
+TEST_F(SharedWithTheWindow, TheWindowAndTheToolAcceptTheSameTexts) {
+    HeadlessToolkit ui;
+    qx17::test::FakeSerialPlatform platform;
+    class Quiet : public FormSettings {
+        void LoadSettings(TForm1&) override {}
+        void SaveSettings(TForm1&) override {}
+        void FieldsToImage(TForm1&) override {}
+    } settings;
+    TForm1 form(ui, settings, "Qx17eep", platform);
+    form.Show();
+    const std::string texts[] = {"",
+                                 "0",
+                                 "5",
+                                 "10",
+                                 "255",
+                                 "300",
+                                 "1234",
+                                 "12a4",
+                                 "65535",
+                                 "65536",
+                                 "655351",
+                                 "-480",
+                                 "--480",
+                                 "+4412",
+                                 "44+12",
+                                 "1 12",
+                                 "x",
+                                 "a#b",
+                                 "internet",
+                                 std::string(21, 'u'),
+                                 std::string(33, 'a'),
+                                 "12345678901234",
+                                 "123456789012345",
+                                 "+123456789012345"};
+    std::size_t checked = 0;
+    for (const FieldDescriptor& field : FieldDescriptors()) {
+        if (!field.rule) {
+            continue;
+        }
+        for (const std::string& text : texts) {
+            Control& control = form.Find(field.control);
+            control.SetText("before");
+            ui.Focus(field.control);
+            ui.Type(text);
+            ui.Focus("BitBtn4");
+            const bool window_keeps = control.Text() == text;
+            FieldValues values = test::TestProfile();
+            values.*field.text = text;
+            bool tool_takes = true;
+            for (const std::string& problem : RuleProblems(values)) {
+                tool_takes = tool_takes && problem.rfind(std::string(field.name) + " ", 0) != 0;
+            }
+            EXPECT_EQ(window_keeps, tool_takes) << field.name << " \"" << text << "\"";
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 15 * std::size(texts)) << "the 15 entry fields";
 }
 
 }  // namespace
