@@ -158,8 +158,8 @@ void StartDefault() {
     LinkState = kSingleWrite;
 }
 
-void StartSingleWrite(std::uint8_t address_low, std::size_t first, std::size_t count) {
-    SendImageRange({address_low, first, count});
+void StartSingleWrite(const ImageRange& range) {
+    SendImageRange(range);
     ReplyCountdown = kSingleWriteTicks;
     LinkState = kSingleWrite;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "protocol/exchange_host.h"
+#include "protocol/link_commands.h"
 
 namespace qx17 {
 
@@ -34,8 +35,7 @@ void AutoWriteTick(ExchangeHost& host);
 void StartWriteAll(ExchangeHost& host);
 void StartReadAll();
 void StartDefault();
-// A single write of ParamImage[first .. first + count - 1] to the address
-// 0x00 `address_low`.
-void StartSingleWrite(std::uint8_t address_low, std::size_t first, std::size_t count);
+// A single write of the range of ParamImage, at its own address.
+void StartSingleWrite(const ImageRange& range);
 
 }  // namespace qx17

@@ -5,7 +5,7 @@ namespace qx17 {
 std::string WriteData(const ImageBytes& image, const ImageRange& range) {
     std::string data;
     data.push_back('\0');
-    data.push_back(static_cast<char>(range.address_low));
+    data.push_back(static_cast<char>(range.AddressLow()));
     data += ImageBytesToText(image, static_cast<std::int32_t>(range.first),
                              static_cast<std::int32_t>(range.count));
     return data;

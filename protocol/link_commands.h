@@ -26,20 +26,37 @@ inline constexpr std::size_t kReadAllCount = 256;  // the bytes its reply holds
 // "Default": a write of 0xFF at address 0x0002.
 inline constexpr std::string_view kDefaultPayload{"\x94\x00\x02\xFF", 4};
 
-// A range of the image as it is written: address 0x00 `address_low`, the
-// image's bytes `first` to `first + count - 1`.
+// A range of the image as it is written: the image's bytes `first` to
+// `first + count - 1`, at the tracker's address 0x00 and the low byte of
+// `first` (its memory is the image, address for address).
 struct ImageRange {
-    std::uint8_t address_low;
     std::size_t first;
     std::size_t count;
+    constexpr std::uint8_t AddressLow() const { return static_cast<std::uint8_t>(first & 0xFF); }
+    friend constexpr bool operator==(const ImageRange&, const ImageRange&) = default;
 };
+
+// From the first byte of `from` to the last of `to`, and `beyond` bytes more.
+constexpr ImageRange Span(ImageField from, ImageField to, std::size_t beyond = 0) {
+    return {from.first, to.first + to.width + beyond - from.first};
+}
+
+// What each "Apply" writes: its field, or its group of fields.
+inline constexpr ImageRange kPasswordRange = Span(kPW, kPW);
+// GPRS_MODE to Port, and the byte after Port, which no field covers.
+inline constexpr ImageRange kGprsRange = Span(kGPRS_MODE, kPort, 1);
+inline constexpr ImageRange kSmsTrackingRange = Span(kSMS_OBJ, kSMS_INT);
+inline constexpr ImageRange kListenRange = Span(kListen, kListen);
+inline constexpr ImageRange kLoggingRange = Span(kLOG_INT, kLOG_INT);
+inline constexpr ImageRange kTimeZoneRange = Span(kTimeZone, kTimeZone);
+inline constexpr ImageRange kSosRange = Span(kSOS_NO, kSOS_NO);
+inline constexpr ImageRange kSleepModeRange = Span(kSleepMode, kSleepMode);
+inline constexpr ImageRange kCallReplyRange = Span(kCallReply, kCallReply);
 
 // The write-all sequence, frame by frame.
 inline constexpr ImageRange kWriteAllFrames[4] = {
-    {0x02, 2, 4},     // PW
-    {0x10, 16, 136},  // GPRS_MODE to Port, and byte 151
-    {0xA8, 168, 22},  // Listen, LOG_INT, TimeZone
-    {0xD4, 212, 36},  // SleepMode, SMS_OBJ, SMS_INT, SOS_NO, CallReply
+    kPasswordRange, kGprsRange, Span(kListen, kTimeZone),  // Listen, LOG_INT, TimeZone
+    Span(kSleepMode, kCallReply),  // SleepMode, SMS_OBJ, SMS_INT, SOS_NO, CallReply
 };
 
 // The data of a write frame (what follows its command byte) for `range` of

@@ -8,6 +8,7 @@
 #include "params/param_image.h"
 #include "protocol/exchange_controller.h"
 #include "protocol/exchange_state.h"
+#include "protocol/link_commands.h"
 #include "protocol/link_sender.h"
 #include "ui/error_box.h"
 #include "ui/form_layout.h"
@@ -277,32 +278,32 @@ void TForm1::BitBtn2Click() {
 // The "Apply" buttons send their range of the image as it stands: leaving a
 // field already saved and encoded it.
 void TForm1::Button3Click() {
-    StatusBar1->SetPanelText(1, ImageBytesToText(2, 4));
-    StartSingleWrite(0x02, 2, 4);  // PW
+    StatusBar1->SetPanelText(1, ImageBytesToText(kPW.first, kPW.width));
+    StartSingleWrite(kPasswordRange);
 }
 void TForm1::BitBtn7Click() {
-    StartSingleWrite(0x10, 16, 136);
+    StartSingleWrite(kGprsRange);
 }  // the GPRS group
 void TForm1::Button1Click() {
-    StartSingleWrite(0xD5, 213, 18);
+    StartSingleWrite(kSmsTrackingRange);
 }  // SMS_OBJ, SMS_INT
 void TForm1::Button13Click() {
-    StartSingleWrite(0xA8, 168, 16);
+    StartSingleWrite(kListenRange);
 }  // Listen
 void TForm1::Button10Click() {
-    StartSingleWrite(0xB8, 184, 2);
+    StartSingleWrite(kLoggingRange);
 }  // LOG_INT
 void TForm1::Button11Click() {
-    StartSingleWrite(0xBA, 186, 4);
+    StartSingleWrite(kTimeZoneRange);
 }  // TimeZone
 void TForm1::Button2Click() {
-    StartSingleWrite(0xE7, 231, 16);
+    StartSingleWrite(kSosRange);
 }  // SOS_NO
 void TForm1::Button4Click() {
-    StartSingleWrite(0xD4, 212, 1);
+    StartSingleWrite(kSleepModeRange);
 }  // SleepMode
 void TForm1::Button18Click() {
-    StartSingleWrite(0xF7, 247, 1);
+    StartSingleWrite(kCallReplyRange);
 }  // CallReply
 
 void TForm1::FieldEnter(Control& field) {
