@@ -17,6 +17,7 @@
 
 #include "ctl/stop_request.h"
 #include "protocol/frame_assembler.h"
+#include "protocol/reply_waits.h"
 #include "serial/serial_port.h"
 
 namespace qx17 {
@@ -30,10 +31,10 @@ class Progress;
 // How long each request waits for its reply, as the window does, and how
 // often an unanswered request is sent again.
 struct LinkTimes {
-    std::chrono::milliseconds single{6000};       // a single write, "Default"
-    std::chrono::milliseconds read_all{15000};    // the read-all
-    std::chrono::milliseconds first_write{6000};  // the first write-all frame
-    std::chrono::milliseconds next_write{20000};  // each further write-all frame
+    std::chrono::milliseconds single{kSingleWriteWait};         // a single write, "Default"
+    std::chrono::milliseconds read_all{kReadAllWait};           // the read-all
+    std::chrono::milliseconds first_write{kFirstWriteAllWait};  // the first write-all frame
+    std::chrono::milliseconds next_write{kNextWriteAllWait};    // each further write-all frame
     int retries = 1;
 };
 

@@ -14,11 +14,6 @@ namespace qx17 {
 
 namespace {
 
-constexpr std::uint8_t kIdle = 0;
-constexpr std::uint8_t kSingleWrite = 1;
-constexpr std::uint8_t kReadAll = 2;
-constexpr std::uint8_t kWriteAll = 7;
-
 void SendImageRange(const ImageRange& range) {
     SendWriteFrame(WriteData(ParamImage, range));
 }
@@ -43,7 +38,7 @@ std::string ReplyData(std::uint16_t at) {
 void OnReadReply(ExchangeHost& host, std::uint16_t at) {
     const std::string data = ReplyData(at);
     host.SetSaveEnabled(false);
-    LinkState = kIdle;
+    LinkState = kLinkIdle;
     host.ClearFields();
     host.ShowMessage("Read Completed!", "Completed");
     std::copy_n(data.begin(), std::min(data.size(), ParamImage.size()), ParamImage.begin());
@@ -59,7 +54,7 @@ void OnWriteAllAcknowledged(ExchangeHost& host) {
         ++WriteStep;
         return;
     }
-    LinkState = kIdle;
+    LinkState = kLinkIdle;
     host.SetSaveEnabled(false);
     host.ClearFields();
     if (host.AutoWriteChecked()) {
@@ -87,25 +82,25 @@ void HandleReceivedChunk(ExchangeHost& host, const std::uint8_t* bytes, std::uin
     const std::uint8_t command = RxBuffer[at];
     const std::uint8_t next = RxBuffer[at + 1u];  // within the frame's CRC at least
     switch (LinkState) {
-        case kIdle:
+        case kLinkIdle:
             if (command == kAnnounceCommand && next == kAnnounceSecond) {
                 OnAnnouncement(host);
             }
             break;
-        case kSingleWrite:
+        case kLinkSingleWrite:
             if (command == kWriteCommand) {
-                LinkState = kIdle;
+                LinkState = kLinkIdle;
                 if (next == kWriteSucceeded) {
                     host.ShowMessage("Write Completed!", "Completed");
                 }
             }
             break;
-        case kReadAll:
+        case kLinkReadAll:
             if (command == kReadCommand) {
                 OnReadReply(host, at);
             }
             break;
-        case kWriteAll:
+        case kLinkWriteAll:
             if (command == kWriteCommand && next == kWriteSucceeded) {
                 OnWriteAllAcknowledged(host);
             }
@@ -120,7 +115,7 @@ void CountdownTick(ExchangeHost& host) {
         return;
     }
     --ReplyCountdown;
-    if (ReplyCountdown == 0 && LinkState != kIdle) {
+    if (ReplyCountdown == 0 && LinkState != kLinkIdle) {
         host.ShowMessage("COM Operate OverTimer!", "Over");
     }
 }
@@ -142,26 +137,26 @@ void StartWriteAll(ExchangeHost& host) {
     host.FieldsToImage();
     SendImageRange(kWriteAllFrames[0]);
     ReplyCountdown = kFirstWriteAllTicks;
-    LinkState = kWriteAll;
+    LinkState = kLinkWriteAll;
     WriteStep = 0;
 }
 
 void StartReadAll() {
     SendRawFrame(kReadAllPayload);
     ReplyCountdown = kReadAllTicks;
-    LinkState = kReadAll;
+    LinkState = kLinkReadAll;
 }
 
 void StartDefault() {
     SendRawFrame(kDefaultPayload);
     ReplyCountdown = kSingleWriteTicks;
-    LinkState = kSingleWrite;
+    LinkState = kLinkSingleWrite;
 }
 
 void StartSingleWrite(const ImageRange& range) {
     SendImageRange(range);
     ReplyCountdown = kSingleWriteTicks;
-    LinkState = kSingleWrite;
+    LinkState = kLinkSingleWrite;
 }
 
 }  // namespace qx17

@@ -10,15 +10,16 @@
 
 #include "protocol/exchange_host.h"
 #include "protocol/link_commands.h"
+#include "protocol/reply_waits.h"
 
 namespace qx17 {
 
-// Countdown values, in 20 ms ticks.
-inline constexpr std::uint16_t kSingleWriteTicks = 300;  // 6 s
-inline constexpr std::uint16_t kReadAllTicks = 750;      // 15 s
-inline constexpr std::uint16_t kFirstWriteAllTicks = 300;
-inline constexpr std::uint16_t kNextWriteAllTicks = 1000;  // 20 s
-inline constexpr std::uint16_t kAutoWriteTicks = 10;       // 200 ms
+// Countdown values, in the timers' 20 ms ticks.
+inline constexpr std::uint16_t kSingleWriteTicks = TicksOf(kSingleWriteWait);      // 300
+inline constexpr std::uint16_t kReadAllTicks = TicksOf(kReadAllWait);              // 750
+inline constexpr std::uint16_t kFirstWriteAllTicks = TicksOf(kFirstWriteAllWait);  // 300
+inline constexpr std::uint16_t kNextWriteAllTicks = TicksOf(kNextWriteAllWait);    // 1000
+inline constexpr std::uint16_t kAutoWriteTicks = TicksOf(std::chrono::milliseconds(200));
 
 // One received chunk, as the serial component delivered it.
 void HandleReceivedChunk(ExchangeHost& host, const std::uint8_t* bytes, std::uint16_t count);

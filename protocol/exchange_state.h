@@ -5,8 +5,12 @@
 
 namespace qx17 {
 
-// 0 idle; 1 single write pending; 2 read-all pending; 7 write-all in progress.
+// What is pending: one of the four values below.
 extern std::uint8_t LinkState;
+inline constexpr std::uint8_t kLinkIdle = 0;
+inline constexpr std::uint8_t kLinkSingleWrite = 1;  // an "Apply" or "Default"
+inline constexpr std::uint8_t kLinkReadAll = 2;
+inline constexpr std::uint8_t kLinkWriteAll = 7;  // the four frames, one after the other
 // 0 to 3: which write-all frame's acknowledgement is awaited.
 extern std::uint8_t WriteStep;
 // Ticks of 20 ms before a pending request times out; 0 means not armed.

@@ -176,7 +176,7 @@ void TForm1::FormCreate() {
 void TForm1::BitBtn1Click() {
     // A pending exchange is abandoned silently: no time-out follows.
     ReplyCountdown = 0;
-    LinkState = 0;
+    LinkState = kLinkIdle;
     if (PortOpen) {
         Comm1->ClosePort();
         PortOpen = false;
