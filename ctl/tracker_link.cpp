@@ -7,7 +7,6 @@
 #include "ctl/progress.h"
 #include "ctl/prompt_reads.h"
 #include "protocol/frame_codec.h"
-#include "protocol/link_buffers.h"
 #include "protocol/link_commands.h"
 #include "serial/tcomm.h"
 
@@ -102,7 +101,7 @@ void TrackerLink::ThrowIfLostOrStopped() {
 }
 
 void TrackerLink::Send(std::string_view payload) {
-    std::array<std::uint8_t, kTxBufferSize> frame{};
+    std::array<std::uint8_t, kLongestSentFrame> frame{};
     const std::size_t length = EncodeFrame(frame.data(), frame.size(), payload);
     if (length == 0 || !comm_->SendData(frame.data(), static_cast<std::uint16_t>(length))) {
         throw LinkError(LinkFailure::kPortLost, port_ + ": the port takes nothing more.");

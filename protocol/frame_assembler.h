@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/link_buffers.h"
+#include "protocol/frame_codec.h"
 
 namespace qx17 {
 
@@ -20,7 +20,7 @@ class FrameAssembler {
   public:
     // No frame the tool expects is longer: a declared length beyond it makes
     // the start pair noise, so a false pair cannot hold up the frames after it.
-    static constexpr std::size_t kMaxPayload = kRxBufferSize - kFrameOverhead;
+    static constexpr std::size_t kMaxPayload = kLongestReceivedFrame - kFrameOverhead;
 
     void Add(const std::uint8_t* bytes, std::size_t count);
 

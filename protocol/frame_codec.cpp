@@ -1,6 +1,5 @@
 #include "protocol/frame_codec.h"
 
-#include "protocol/link_buffers.h"
 #include "protocol/link_crc.h"
 
 namespace qx17 {

@@ -13,6 +13,14 @@
 
 namespace qx17 {
 
+inline constexpr std::uint8_t kFrameStart = 0xAB;
+// Two start bytes, two length bytes, two CRC bytes.
+inline constexpr std::size_t kFrameOverhead = 6;
+// The longest frames the tool takes and sends (the window's buffers hold
+// one of each).
+inline constexpr std::size_t kLongestReceivedFrame = 2052;
+inline constexpr std::size_t kLongestSentFrame = 2050;
+
 // Builds the frame carrying `payload` into `out`, which holds `capacity`
 // bytes; returns the frame's length, or 0 when it does not fit.
 std::size_t EncodeFrame(std::uint8_t* out, std::size_t capacity, std::string_view payload);

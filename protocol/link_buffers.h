@@ -6,16 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/frame_codec.h"
+
 namespace qx17 {
 
-inline constexpr std::size_t kRxBufferSize = 2052;
-inline constexpr std::size_t kTxBufferSize = 2050;
-
-// Frame overhead: two start bytes, two length bytes, two CRC bytes.
-inline constexpr std::size_t kFrameOverhead = 6;
+inline constexpr std::size_t kRxBufferSize = kLongestReceivedFrame;           // 2052
+inline constexpr std::size_t kTxBufferSize = kLongestSentFrame;               // 2050
 inline constexpr std::size_t kMaxTxPayload = kTxBufferSize - kFrameOverhead;  // 2044
-
-inline constexpr std::uint8_t kFrameStart = 0xAB;
 
 // The latest received chunk, copied in from index 0, and its length.
 extern std::array<std::uint8_t, kRxBufferSize> RxBuffer;
