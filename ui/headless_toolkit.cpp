@@ -46,8 +46,6 @@ class HeadlessToolkit::HeadlessControl final : public Control {
 
     void RaiseClick() { Raise(OnClick); }
     void RaiseChange() { Raise(OnChange); }
-    void RaiseEnter() { Raise(OnEnter); }
-    void RaiseExit() { Raise(OnExit); }
 
   private:
     std::string text_;
@@ -112,7 +110,7 @@ void HeadlessToolkit::DetachNotices(TComm& comm) {
 
 void HeadlessToolkit::Show(const std::string& first_focus) {
     shown_ = true;
-    focused_.clear();
+    focus_.Forget();
     Focus(first_focus);
 }
 
@@ -135,19 +133,8 @@ bool HeadlessToolkit::Focusable(const HeadlessControl& control) const {
 
 void HeadlessToolkit::Focus(const std::string& name) {
     HeadlessControl& next = Lookup(name);
-    if (!Focusable(next) || name == focused_) {
-        return;
-    }
-    if (!focused_.empty()) {
-        HeadlessControl& leaving = Lookup(focused_);
-        focused_ = name;
-        if (leaving.Spec().kind == ControlKind::Edit) {
-            leaving.RaiseExit();
-        }
-    }
-    focused_ = name;
-    if (next.Spec().kind == ControlKind::Edit) {
-        next.RaiseEnter();
+    if (Focusable(next)) {
+        focus_.MovedTo(next);
     }
 }
 
@@ -156,7 +143,7 @@ void HeadlessToolkit::Tab() {
     if (sequence.empty()) {
         return;
     }
-    auto at = std::find(sequence.begin(), sequence.end(), focused_);
+    auto at = std::find(sequence.begin(), sequence.end(), Focused());
     const std::size_t next =
         at == sequence.end()
             ? 0
@@ -165,12 +152,9 @@ void HeadlessToolkit::Tab() {
 }
 
 void HeadlessToolkit::Type(const std::string& text) {
-    if (focused_.empty()) {
-        return;
-    }
-    HeadlessControl& field = Lookup(focused_);
-    if (field.Spec().kind == ControlKind::Edit) {
-        field.SetText(text);
+    Control* field = focus_.Focused();
+    if (field != nullptr && field->Spec().kind == ControlKind::Edit) {
+        field->SetText(text);
     }
 }
 
@@ -197,12 +181,7 @@ void HeadlessToolkit::Pick(const std::string& name, int index) {
 }
 
 void HeadlessToolkit::CloseWindow() {
-    if (!focused_.empty()) {
-        HeadlessControl& field = Lookup(focused_);
-        if (field.Spec().kind == ControlKind::Edit) {
-            field.RaiseExit();
-        }
-    }
+    focus_.WindowClosing();
     shown_ = false;
 }
 

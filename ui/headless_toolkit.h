@@ -42,7 +42,7 @@ class HeadlessToolkit : public Toolkit {
 
     // The user.
     Control& Get(const std::string& name);
-    const std::string& Focused() const { return focused_; }
+    std::string Focused() const { return focus_.Focused() ? focus_.Focused()->Name() : ""; }
     void Focus(const std::string& name);            // as by a click that moves the focus
     void Tab();                                     // the tab key
     void Type(const std::string& text);             // replaces the focused field's text
@@ -93,7 +93,7 @@ class HeadlessToolkit : public Toolkit {
     std::vector<BoxRecord> boxes_;
     std::function<BoxResult(const BoxRecord&)> responder_;
     std::string caption_;
-    std::string focused_;
+    FocusRules focus_;
     std::chrono::milliseconds now_{0};
     int width_ = 0;
     int height_ = 0;

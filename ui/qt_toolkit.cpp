@@ -57,8 +57,6 @@ class QtControl : public Control {
     QtControl(const ControlSpec& spec, QWidget* widget) : Control(spec), widget_(widget) {}
 
     QWidget* widget() const { return widget_; }
-    void RaiseEnter() { Raise(OnEnter); }
-    void RaiseExit() { Raise(OnExit); }
 
   protected:
     void RaiseClick() { Raise(OnClick); }
@@ -377,7 +375,7 @@ QtToolkit::~QtToolkit() {
     // Stops the timers, drops the queued notice calls and the focus
     // connection before any widget goes.
     context_.reset();
-    focused_ = nullptr;
+    focus_.Forget();
     delete window_;
     window_ = nullptr;
     by_widget_.clear();
@@ -611,7 +609,7 @@ void QtToolkit::Show(const std::string& first_focus) {
             }
         }
     }
-    focused_ = nullptr;
+    focus_.Forget();
     if (QWidget* first = Widget(first_focus)) {
         // Takes effect when the window becomes active.
         first->setFocus(Qt::OtherFocusReason);
@@ -631,7 +629,7 @@ QWidget* QtToolkit::Widget(const std::string& name) const {
 }
 
 const Control* QtToolkit::Focused() const {
-    return focused_;
+    return focus_.Focused();
 }
 
 QtToolkit::QtControl* QtToolkit::ControlOf(QWidget* widget) const {
@@ -643,30 +641,15 @@ QtToolkit::QtControl* QtToolkit::ControlOf(QWidget* widget) const {
 // other windows, popups, menus and modal boxes too. Only a move to another
 // control of this window is a move the window logic sees.
 void QtToolkit::OnFocusChanged(QWidget* now) {
-    QtControl* next = ControlOf(now);
-    if (next == nullptr || next == focused_) {
-        return;
-    }
-    QtControl* leaving = focused_;
-    focused_ = next;
-    if (leaving != nullptr && leaving->Spec().kind == ControlKind::Edit) {
-        leaving->RaiseExit();
-    }
-    // An exit handler that opened a box leaves the focus where it was going;
-    // should the focus have moved on meanwhile, that move ran its own handlers.
-    if (focused_ == next && next->Spec().kind == ControlKind::Edit) {
-        next->RaiseEnter();
+    if (QtControl* next = ControlOf(now)) {
+        focus_.MovedTo(*next);
     }
 }
 
 // The window's close button leaves the focused field: its exit runs, as the
 // headless toolkit's CloseWindow does.
 void QtToolkit::OnWindowClosing() {
-    QtControl* leaving = focused_;
-    focused_ = nullptr;
-    if (leaving != nullptr && leaving->Spec().kind == ControlKind::Edit) {
-        leaving->RaiseExit();
-    }
+    focus_.WindowClosing();
 }
 
 }  // namespace qx17

@@ -89,7 +89,7 @@ class QtToolkit : public Toolkit {
     std::map<std::string, QtControl*> by_name_;
     std::map<const QWidget*, QtControl*> by_widget_;
     std::vector<std::shared_ptr<qt_detail::NoticeLink>> notice_links_;
-    QtControl* focused_ = nullptr;
+    FocusRules focus_;
 };
 
 }  // namespace qx17

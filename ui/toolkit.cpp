@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace qx17 {
 
@@ -36,6 +37,41 @@ void AppendChildren(const std::vector<ControlSpec>& layout, const std::string& p
 }
 
 }  // namespace
+
+namespace {
+
+bool IsEntryField(const Control& control) {
+    return control.Spec().kind == ControlKind::Edit;
+}
+
+void Run(const std::function<void()>& handler) {
+    if (handler) {
+        handler();
+    }
+}
+
+}  // namespace
+
+void FocusRules::MovedTo(Control& next) {
+    if (&next == focused_) {
+        return;
+    }
+    Control* leaving = focused_;
+    focused_ = &next;
+    if (leaving != nullptr && IsEntryField(*leaving)) {
+        Run(leaving->OnExit);
+    }
+    if (focused_ == &next && IsEntryField(next)) {
+        Run(next.OnEnter);
+    }
+}
+
+void FocusRules::WindowClosing() {
+    Control* leaving = std::exchange(focused_, nullptr);
+    if (leaving != nullptr && IsEntryField(*leaving)) {
+        Run(leaving->OnExit);
+    }
+}
 
 std::vector<std::string> TabSequence(const std::vector<ControlSpec>& layout) {
     std::vector<std::string> sequence;

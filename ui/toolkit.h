@@ -123,6 +123,25 @@ class Control {
     ControlSpec spec_;
 };
 
+// Where the window logic sees the focus, and what a move runs: the exit of
+// the entry field left, then the enter of the entry field reached, unless
+// the exit moved the focus on meanwhile (that move ran its own handlers) or
+// opened a box (the focus stays where it was going). Every toolkit reports
+// its moves here, so they all follow one set of rules.
+class FocusRules {
+  public:
+    // The focus reached `next`; the same control again runs nothing.
+    void MovedTo(Control& next);
+    // The window closes: the focused field is left, its exit runs.
+    void WindowClosing();
+    // Nothing is focused, and nothing runs (a new window).
+    void Forget() { focused_ = nullptr; }
+    Control* Focused() const { return focused_; }
+
+  private:
+    Control* focused_ = nullptr;
+};
+
 enum class BoxButtons { Ok, YesNo };
 enum class BoxResult { Ok, Yes, No };
 

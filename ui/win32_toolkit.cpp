@@ -157,8 +157,6 @@ class Win32Control final : public Control {
 
     void RaiseClick() { Raise(OnClick); }
     void RaiseChange() { Raise(OnChange); }
-    void RaiseEnter() { Raise(OnEnter); }
-    void RaiseExit() { Raise(OnExit); }
 
   private:
     bool ValidPanel(int panel) const {
@@ -514,7 +512,7 @@ void Win32Toolkit::Show(const std::string& first_focus) {
     ::SetWindowPos(window, nullptr, area.left + (area.right - area.left - width) / 2,
                    area.top + (area.bottom - area.top - height) / 2, 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER);
-    focused_ = nullptr;
+    focus_.Forget();
     ::ShowWindow(window, SW_SHOWNORMAL);
     ::UpdateWindow(window);
     ::SetForegroundWindow(window);
@@ -533,7 +531,7 @@ void* Win32Toolkit::ControlWindow(const std::string& name) const {
 }
 
 const Control* Win32Toolkit::Focused() const {
-    return focused_;
+    return focus_.Focused();
 }
 
 Win32Control* Win32Toolkit::ControlById(int id) const {
@@ -564,19 +562,7 @@ int Win32Toolkit::RunMessageLoop() {
 // comes back to the control the window logic saw last (from a box, another
 // window, the window's own activation) runs nothing.
 void Win32Toolkit::OnControlFocused(Win32Control& control) {
-    if (&control == focused_) {
-        return;
-    }
-    Win32Control* leaving = focused_;
-    focused_ = &control;
-    if (leaving != nullptr && leaving->Spec().kind == ControlKind::Edit) {
-        leaving->RaiseExit();
-    }
-    // An exit handler that opened a box leaves the focus where it was going;
-    // should the focus have moved on meanwhile, that move ran its own handlers.
-    if (focused_ == &control && control.Spec().kind == ControlKind::Edit) {
-        control.RaiseEnter();
-    }
+    focus_.MovedTo(control);
 }
 
 void Win32Toolkit::OnCommand(int id, int code) {
@@ -618,11 +604,7 @@ void Win32Toolkit::DeliverLostNotices() {
 // The close button leaves the focused field: its exit runs first, so a value
 // typed just before is checked and saved.
 void Win32Toolkit::OnWindowClosing() {
-    Win32Control* leaving = focused_;
-    focused_ = nullptr;
-    if (leaving != nullptr && leaving->Spec().kind == ControlKind::Edit) {
-        leaving->RaiseExit();
-    }
+    focus_.WindowClosing();
 }
 
 std::intptr_t Win32Toolkit::HandleMessage(unsigned message, std::uintptr_t wparam,
@@ -657,15 +639,17 @@ std::intptr_t Win32Toolkit::HandleMessage(unsigned message, std::uintptr_t wpara
             ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
             return reinterpret_cast<std::intptr_t>(background_);
         }
-        case WM_ACTIVATE:
+        case WM_ACTIVATE: {
             // A plain window gives the focus to itself when it becomes active
             // again; the focus goes back to the control that had it instead.
-            if (LOWORD(wparam) != WA_INACTIVE && focused_ != nullptr &&
-                focused_->Window() != nullptr) {
-                ::SetFocus(focused_->Window());
+            auto* focused = static_cast<Win32Control*>(focus_.Focused());
+            if (LOWORD(wparam) != WA_INACTIVE && focused != nullptr &&
+                focused->Window() != nullptr) {
+                ::SetFocus(focused->Window());
                 return 0;
             }
             break;
+        }
         case WM_CLOSE:
             OnWindowClosing();
             ::DestroyWindow(window);

@@ -105,7 +105,7 @@ class Win32Toolkit : public Toolkit {
     std::map<std::uintptr_t, std::function<void()>> timers_;
     std::vector<std::pair<int, std::function<void()>>> pending_timers_;  // before CreateWindow
     std::vector<std::shared_ptr<win32_detail::NoticeLink>> notice_links_;
-    Win32Control* focused_ = nullptr;
+    FocusRules focus_;
     void* background_ = nullptr;  // HBRUSH of the controls' background
 };
 
