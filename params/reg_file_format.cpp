@@ -174,59 +174,146 @@ bool SameRegistryName(std::string_view a, std::string_view b) {
     return SameName(a, b);
 }
 
-RegDocument RegDocument::Parse(std::string_view file) {
-    // Everything becomes ANSI text first.
-    std::string text;
-    bool unicode_data = false;  // version 5: hex(1)/hex(2) strings are UTF-16
-    if (file.size() >= 2 && static_cast<unsigned char>(file[0]) == 0xFF &&
-        static_cast<unsigned char>(file[1]) == 0xFE) {
-        text = Utf8ToAnsi(Utf16ToUtf8(file.substr(2), false));
-    } else if (file.size() >= 2 && static_cast<unsigned char>(file[0]) == 0xFE &&
-               static_cast<unsigned char>(file[1]) == 0xFF) {
-        text = Utf8ToAnsi(Utf16ToUtf8(file.substr(2), true));
-    } else if (file.substr(0, 3) == "\xEF\xBB\xBF") {
-        text = Utf8ToAnsi(file.substr(3));
-    } else if (file.substr(0, kRegedit5.size()) == kRegedit5 && IsUtf8(file)) {
-        text = Utf8ToAnsi(file);
-    } else {
-        text = std::string(file);
+namespace {
+
+// The file as ANSI text, whatever its encoding: UTF-16 either way round or
+// UTF-8 with a byte order mark, a version 5 file in UTF-8, else as it is.
+std::string FileText(std::string_view file) {
+    const auto starts = [file](unsigned char a, unsigned char b) {
+        return file.size() >= 2 && static_cast<unsigned char>(file[0]) == a &&
+               static_cast<unsigned char>(file[1]) == b;
+    };
+    if (starts(0xFF, 0xFE)) {
+        return Utf8ToAnsi(Utf16ToUtf8(file.substr(2), false));
     }
-    unicode_data = Trim(std::string_view(text).substr(0, text.find('\n'))) == kRegedit5;
+    if (starts(0xFE, 0xFF)) {
+        return Utf8ToAnsi(Utf16ToUtf8(file.substr(2), true));
+    }
+    if (file.substr(0, 3) == "\xEF\xBB\xBF") {
+        return Utf8ToAnsi(file.substr(3));
+    }
+    if (file.substr(0, kRegedit5.size()) == kRegedit5 && IsUtf8(file)) {
+        return Utf8ToAnsi(file);
+    }
+    return std::string(file);
+}
+
+// One logical line from `pos` on: a physical line and its continuations when
+// it ends in a backslash. `raw` gets the lines as they stand; the result is
+// the joined text.
+std::string NextLogicalLine(const std::string& text, std::size_t& pos, std::string& raw) {
+    std::string joined;
+    for (;;) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string_view physical(text.data() + pos, end - pos);
+        if (!physical.empty() && physical.back() == '\r') {
+            physical.remove_suffix(1);
+        }
+        pos = end + (end < text.size() ? 1 : 0);
+        if (!raw.empty()) {
+            raw += kNewline;
+        }
+        raw += physical;
+        std::string_view piece = joined.empty() ? physical : Trim(physical);
+        const bool more = !Trim(piece).empty() && Trim(piece).back() == '\\' && pos < text.size();
+        if (more) {
+            piece = Trim(piece);
+            piece.remove_suffix(1);
+        }
+        joined += piece;
+        if (!more) {
+            return joined;
+        }
+    }
+}
+
+// "dword:" and up to 8 hexadecimal digits.
+std::optional<RegistryValue> DwordData(std::string_view digits) {
+    std::uint32_t bits = 0;
+    bool ok = !digits.empty() && digits.size() <= 8;
+    for (char c : digits) {
+        const int v = HexValue(c);
+        ok = ok && v >= 0;
+        bits = (bits << 4) | static_cast<std::uint32_t>(v < 0 ? 0 : v);
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    std::string d(4, '\0');
+    for (std::size_t k = 0; k < 4; ++k) {
+        d[k] = static_cast<char>((bits >> (8 * k)) & 0xFF);
+    }
+    return RegistryValue{REG_DWORD, d};
+}
+
+// "hex:" or "hex(T):" and the bytes; a version 5 file keeps strings in UTF-16.
+std::optional<RegistryValue> HexData(std::string_view rest, bool unicode_data) {
+    std::uint32_t type = REG_BINARY;
+    if (rest.starts_with('(')) {
+        const std::size_t close = rest.find(')');
+        if (close == std::string_view::npos || close <= 1 || close > 9) {
+            return std::nullopt;
+        }
+        type = 0;
+        for (std::size_t k = 1; k < close; ++k) {
+            const int v = HexValue(rest[k]);
+            if (v < 0) {
+                return std::nullopt;
+            }
+            type = (type << 4) | static_cast<std::uint32_t>(v);
+        }
+        rest = rest.substr(close + 1);
+    }
+    std::string bytes;
+    if (!rest.starts_with(':') || !ParseHexBytes(rest.substr(1), bytes)) {
+        return std::nullopt;
+    }
+    if (unicode_data && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        bytes = Utf8ToAnsi(Utf16ToUtf8(bytes, false));
+        if (bytes.empty() || bytes.back() != '\0') {
+            bytes.push_back('\0');
+        }
+    }
+    return RegistryValue{type, bytes};
+}
+
+// What follows a value's '=': a string, a dword, hex data, or "-" (deleted).
+// Nothing for data that cannot be read.
+std::optional<RegistryValue> ValueData(std::string_view data, bool unicode_data) {
+    if (data.starts_with('"')) {
+        std::size_t j = 0;
+        std::string s;
+        if (ParseQuoted(data, j, s) && Trim(data.substr(j)).empty()) {
+            return RegistryValue{REG_SZ, s + '\0'};
+        }
+        return std::nullopt;
+    }
+    if (data.starts_with("dword:")) {
+        return DwordData(data.substr(6));
+    }
+    if (data.starts_with("hex")) {
+        return HexData(data.substr(3), unicode_data);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+RegDocument RegDocument::Parse(std::string_view file) {
+    const std::string text = FileText(file);
+    // Version 5: hex(1) and hex(2) strings are UTF-16.
+    const bool unicode_data = Trim(std::string_view(text).substr(0, text.find('\n'))) == kRegedit5;
 
     RegDocument doc;
     std::string section;  // empty outside a section, or in a deleted one
     std::size_t pos = 0;
     bool first = true;
     while (pos < text.size()) {
-        // One logical line: a physical line, and its continuations when it
-        // ends in a backslash.
-        std::string raw;
-        std::string joined;
-        for (;;) {
-            std::size_t end = text.find('\n', pos);
-            if (end == std::string::npos)
-                end = text.size();
-            std::string_view physical(text.data() + pos, end - pos);
-            if (!physical.empty() && physical.back() == '\r')
-                physical.remove_suffix(1);
-            pos = end + (end < text.size() ? 1 : 0);
-            if (!raw.empty())
-                raw += kNewline;
-            raw += physical;
-            std::string_view piece = joined.empty() ? physical : Trim(physical);
-            const bool more =
-                !Trim(piece).empty() && Trim(piece).back() == '\\' && pos < text.size();
-            if (more) {
-                piece = Trim(piece);
-                piece.remove_suffix(1);
-            }
-            joined += piece;
-            if (!more)
-                break;
-        }
-
         Line line;
-        line.raw = raw;
+        const std::string joined = NextLogicalLine(text, pos, line.raw);
         const std::string_view t = Trim(joined);
         if (first && !t.empty()) {
             first = false;
@@ -240,80 +327,41 @@ RegDocument RegDocument::Parse(std::string_view file) {
             section = (!name.empty() && name.front() == '-') ? std::string() : std::string(name);
             line.section = section;
         } else if (!section.empty() && (t.starts_with('"') || t.starts_with('@'))) {
-            line.kind = Line::Kind::kValue;
-            line.section = section;
-            std::size_t i = 0;
-            bool named = true;
-            if (t[0] == '@') {
-                i = 1;
-            } else {
-                named = ParseQuoted(t, i, line.name);
-            }
-            while (i < t.size() && (t[i] == ' ' || t[i] == '\t'))
-                ++i;
-            if (!named || i >= t.size() || t[i] != '=') {
-                line.kind = Line::Kind::kOther;  // no value name to speak of
-            } else {
-                std::string_view data = Trim(t.substr(i + 1));
-                line.damaged = true;
-                if (data == "-") {
-                    line.deleted = true;
-                    line.damaged = false;
-                } else if (data.starts_with('"')) {
-                    std::size_t j = 0;
-                    std::string s;
-                    if (ParseQuoted(data, j, s) && Trim(data.substr(j)).empty()) {
-                        line.value = {REG_SZ, s + '\0'};
-                        line.damaged = false;
-                    }
-                } else if (data.starts_with("dword:")) {
-                    const std::string_view digits = data.substr(6);
-                    std::uint32_t bits = 0;
-                    bool ok = !digits.empty() && digits.size() <= 8;
-                    for (char c : digits) {
-                        const int v = HexValue(c);
-                        ok = ok && v >= 0;
-                        bits = (bits << 4) | static_cast<std::uint32_t>(v < 0 ? 0 : v);
-                    }
-                    if (ok) {
-                        std::string d(4, '\0');
-                        for (std::size_t k = 0; k < 4; ++k)
-                            d[k] = static_cast<char>((bits >> (8 * k)) & 0xFF);
-                        line.value = {REG_DWORD, d};
-                        line.damaged = false;
-                    }
-                } else if (data.starts_with("hex")) {
-                    std::uint32_t type = REG_BINARY;
-                    std::string_view rest = data.substr(3);
-                    bool ok = true;
-                    if (rest.starts_with('(')) {
-                        const std::size_t close = rest.find(')');
-                        ok = close != std::string_view::npos && close > 1 && close <= 9;
-                        type = 0;
-                        for (std::size_t k = 1; ok && k < close; ++k) {
-                            const int v = HexValue(rest[k]);
-                            ok = v >= 0;
-                            type = (type << 4) | static_cast<std::uint32_t>(v < 0 ? 0 : v);
-                        }
-                        rest = ok ? rest.substr(close + 1) : rest;
-                    }
-                    std::string bytes;
-                    if (ok && rest.starts_with(':') && ParseHexBytes(rest.substr(1), bytes)) {
-                        if (unicode_data && (type == REG_SZ || type == REG_EXPAND_SZ)) {
-                            // Version 5 keeps strings in UTF-16.
-                            bytes = Utf8ToAnsi(Utf16ToUtf8(bytes, false));
-                            if (bytes.empty() || bytes.back() != '\0')
-                                bytes.push_back('\0');
-                        }
-                        line.value = {type, bytes};
-                        line.damaged = false;
-                    }
-                }
-            }
+            ParseValueLine(t, section, unicode_data, line);
         }
         doc.lines_.push_back(std::move(line));
     }
     return doc;
+}
+
+void RegDocument::ParseValueLine(std::string_view t, const std::string& section, bool unicode_data,
+                                 Line& line) {
+    line.kind = Line::Kind::kValue;
+    line.section = section;
+    std::size_t i = 0;
+    bool named = true;
+    if (t[0] == '@') {
+        i = 1;
+    } else {
+        named = ParseQuoted(t, i, line.name);
+    }
+    while (i < t.size() && (t[i] == ' ' || t[i] == '\t')) {
+        ++i;
+    }
+    if (!named || i >= t.size() || t[i] != '=') {
+        line.kind = Line::Kind::kOther;  // no value name to speak of
+        return;
+    }
+    const std::string_view data = Trim(t.substr(i + 1));
+    if (data == "-") {
+        line.deleted = true;
+        return;
+    }
+    const std::optional<RegistryValue> value = ValueData(data, unicode_data);
+    line.damaged = !value;
+    if (value) {
+        line.value = *value;
+    }
 }
 
 std::optional<RegistryValue> RegDocument::Read(const std::string& section,

@@ -53,6 +53,10 @@ class RegDocument {
         RegistryValue value;
     };
 
+    // A line that begins with a value name: its name and data into `line`.
+    static void ParseValueLine(std::string_view text, const std::string& section, bool unicode_data,
+                               Line& line);
+
     std::vector<Line> lines_;
 };
 
