@@ -18,23 +18,23 @@ std::optional<std::uint64_t> IdNumber(const std::string& id) {
 }
 
 IdSequence::IdSequence(const std::string& start)
-    : start_(IdNumber(start).value_or(0)), width_(start.size()) {}
+    : first_free_(IdNumber(start).value_or(0)), width_(start.size()) {}
 
 void IdSequence::Use(const std::string& id) {
     if (const std::optional<std::uint64_t> number = IdNumber(id)) {
         used_.insert(*number);
+        // IDs are only ever added: the first free one only moves on.
+        while (used_.count(first_free_) != 0) {
+            ++first_free_;
+        }
     }
 }
 
 std::optional<std::string> IdSequence::NextFree() const {
-    std::uint64_t next = start_;
-    while (next <= kIdLimit && used_.count(next) != 0) {
-        ++next;
-    }
-    if (next > kIdLimit) {
+    if (first_free_ > kIdLimit) {
         return std::nullopt;
     }
-    std::string id = std::to_string(next);
+    std::string id = std::to_string(first_free_);
     if (id.size() < width_) {
         id.insert(0, width_ - id.size(), '0');
     }
@@ -43,7 +43,7 @@ std::optional<std::string> IdSequence::NextFree() const {
 
 bool IdSequence::HasFree(std::size_t n) const {
     std::size_t found = 0;
-    for (std::uint64_t next = start_; found < n && next <= kIdLimit; ++next) {
+    for (std::uint64_t next = first_free_; found < n && next <= kIdLimit; ++next) {
         found += used_.count(next) == 0 ? 1u : 0u;
     }
     return found >= n;

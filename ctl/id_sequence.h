@@ -27,7 +27,7 @@ class IdSequence {
     bool HasFree(std::size_t n) const;
 
   private:
-    std::uint64_t start_;
+    std::uint64_t first_free_;  // from the start on, the first number not used
     std::size_t width_;
     std::set<std::uint64_t> used_;
 };

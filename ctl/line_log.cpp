@@ -54,6 +54,16 @@ std::string NewClaimName() {
     return name;
 }
 
+// The record cannot take what it was given: the line stops with exit 6.
+bool CannotWrite(LineLog::Failure& failure) {
+    failure = LineLog::Failure::kCannotWrite;
+    return false;
+}
+bool CannotWrite(std::string& error, LineLog::Failure& failure, std::string why) {
+    error = std::move(why);
+    return CannotWrite(failure);
+}
+
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
@@ -159,15 +169,11 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
     failure = Failure::kRefused;
     std::string content;
     if (!log_->ReadFrom(log_read_, content)) {
-        error = path_.string() + ": cannot read the log";
-        failure = Failure::kCannotWrite;
-        return false;
+        return CannotWrite(error, failure, path_.string() + ": cannot read the log");
     }
     if (log_read_ == 0 && content.empty()) {
         if (!log_->Append(kLogHeader, error)) {
-            error = path_.string() + ": " + error;
-            failure = Failure::kCannotWrite;
-            return false;
+            return CannotWrite(error, failure, path_.string() + ": " + error);
         }
         order_ = {0, 1, 2, 3, 4, 5, 6};
         log_read_ = std::string_view(kLogHeader).size();
@@ -187,9 +193,8 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
             std::string_view(kLogHeader).substr(0, content.size()) == content) {
             // A header torn while the log was being made: made again.
             if (!log_->TruncateTo(0)) {
-                error = path_.string() + ": cannot make the header again";
-                failure = Failure::kCannotWrite;
-                return false;
+                return CannotWrite(error, failure,
+                                   path_.string() + ": cannot make the header again");
             }
             return CatchUpLog(error, failure);
         }
@@ -212,9 +217,7 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
         }
         if (!header->ended) {
             if (!log_->Append(line_end_, error)) {
-                error = path_.string() + ": " + error;
-                failure = Failure::kCannotWrite;
-                return false;
+                return CannotWrite(error, failure, path_.string() + ": " + error);
             }
             content += line_end_;
         }
@@ -239,9 +242,7 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
             // The end of the file, left by a crash or saved without its end.
             if (whole) {
                 if (!log_->Append(line_end_, error)) {
-                    error = path_.string() + ": " + error;
-                    failure = Failure::kCannotWrite;
-                    return false;
+                    return CannotWrite(error, failure, path_.string() + ": " + error);
                 }
                 content += line_end_;
                 TakeRow(fields);
@@ -249,10 +250,9 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
                 break;
             }
             if (!log_->TruncateTo(log_read_ + record.begin)) {
-                error = path_.string() + ": cannot cut off the torn row at line " +
-                        std::to_string(record.line);
-                failure = Failure::kCannotWrite;
-                return false;
+                return CannotWrite(error, failure,
+                                   path_.string() + ": cannot cut off the torn row at line " +
+                                       std::to_string(record.line));
             }
             content.resize(record.begin);
             taken = content.size();
@@ -264,8 +264,7 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
                 kept[kOutcome] = "interrupted";
                 Advance(content, taken);
                 if (!AppendRow(kept, error)) {
-                    failure = Failure::kCannotWrite;
-                    return false;
+                    return CannotWrite(failure);
                 }
                 return true;  // AppendRow read past what it wrote
             }
@@ -312,9 +311,7 @@ bool LineLog::CatchUpClaims(std::string& error, Failure& failure) {
     failure = Failure::kRefused;
     std::string content;
     if (!claims_->ReadFrom(claims_read_, content)) {
-        error = path_.string() + ".claims: cannot read the claims";
-        failure = Failure::kCannotWrite;
-        return false;
+        return CannotWrite(error, failure, path_.string() + ".claims: cannot read the claims");
     }
     const std::vector<CsvRecord> records = ParseCsv(content, claims_line_);
     std::size_t taken = 0;
@@ -322,9 +319,8 @@ bool LineLog::CatchUpClaims(std::string& error, Failure& failure) {
         if (!record.ended) {
             // A claim whose write never ended: its tracker was never sent it.
             if (!claims_->TruncateTo(claims_read_ + record.begin)) {
-                error = path_.string() + ".claims: cannot cut off a torn claim";
-                failure = Failure::kCannotWrite;
-                return false;
+                return CannotWrite(error, failure,
+                                   path_.string() + ".claims: cannot cut off a torn claim");
             }
             break;
         }

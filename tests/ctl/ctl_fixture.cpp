@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 #include "ctl/stop_request.h"
 
@@ -32,6 +34,22 @@ FieldValues TestProfile() {
     v.SleepMode = "15";
     v.CallReply = 2;
     return v;
+}
+
+std::vector<std::vector<std::string>> LogRows(const std::filesystem::path& log) {
+    std::ifstream in(log, std::ios::binary);
+    std::string line;
+    std::getline(in, line);
+    std::vector<std::vector<std::string>> rows;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::stringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) {
+            fields.push_back(cell);
+        }
+        rows.push_back(fields);
+    }
+    return rows;
 }
 
 TempFolder::TempFolder() {

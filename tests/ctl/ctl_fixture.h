@@ -22,6 +22,10 @@ namespace qx17::ctl::test {
 // The profile the tests write: every field away from the factory value.
 FieldValues TestProfile();
 
+// The rows of a line log below its header, each as its fields (split at
+// every comma: the tests' rows quote nothing).
+std::vector<std::vector<std::string>> LogRows(const std::filesystem::path& log);
+
 // A temporary folder, removed with everything in it.
 class TempFolder {
   public:

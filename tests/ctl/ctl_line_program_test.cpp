@@ -41,22 +41,7 @@ class LineProgram : public ProgramTest {
     static std::string IdOf(const sim::VirtualTracker& tracker) {
         return ImageToFields(MemoryOf(tracker)).ID;
     }
-    // The log's rows, each as its fields.
-    std::vector<std::vector<std::string>> Rows() const {
-        std::vector<std::vector<std::string>> rows;
-        std::istringstream lines(Slurp(log_));
-        std::string line;
-        std::getline(lines, line);
-        while (std::getline(lines, line)) {
-            std::vector<std::string> fields;
-            std::stringstream cells(line);
-            for (std::string cell; std::getline(cells, cell, ',');) {
-                fields.push_back(cell);
-            }
-            rows.push_back(fields);
-        }
-        return rows;
-    }
+    std::vector<std::vector<std::string>> Rows() const { return test::LogRows(log_); }
     // The outcome of the last row of `tracker`'s port.
     std::string OutcomeOf(const sim::VirtualTracker& tracker) const {
         std::string outcome;

@@ -26,19 +26,10 @@ using testing::ElementsAre;
 
 std::vector<std::vector<std::string>> Rows(const std::filesystem::path& log) {
     std::ifstream in(log);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line + "\n", kLogHeader);
-    std::vector<std::vector<std::string>> rows;
-    while (std::getline(in, line)) {
-        std::vector<std::string> fields;
-        std::stringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, ',');) {
-            fields.push_back(cell);
-        }
-        rows.push_back(fields);
-    }
-    return rows;
+    std::string header;
+    std::getline(in, header);
+    EXPECT_EQ(header + "\n", kLogHeader);
+    return test::LogRows(log);
 }
 
 class Line : public test::CtlTest {
