@@ -18,15 +18,10 @@ class BadProfile : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Reads `file` as the window reads its settings, then checks every value
-// against its field's rule, as the window checks an entry. BadProfile when
-// the file cannot be read, a value has the wrong type, or a value breaks
-// its rule (the message names the field, the value and the rule).
+// Reads `file` and checks it as a profile (ctl/profile_check.h). BadProfile
+// when the file cannot be read or has any problem (the message lists every
+// one, each naming the file and line).
 FieldValues LoadProfile(const std::filesystem::path& file);
-
-// The problems of `values` against the fields' rules, one line each, empty
-// when there are none.
-std::vector<std::string> RuleProblems(const FieldValues& values);
 
 // Writes `values` as a profile; the file is replaced whole or not at all.
 // std::runtime_error when it cannot be written.

@@ -40,8 +40,9 @@ const std::vector<FieldDescriptor>& FieldDescriptors() {
              nullptr);
         text("APN_PW", "IN_APNPW", "APN Password", nullptr, kAPN_PW, &V::APN_PW, R::kText20,
              nullptr);
-        // Never entered: only loaded, encoded and saved.
-        text("DNS", "IN_DNS", "DNS", nullptr, kDNS, &V::DNS, std::nullopt, nullptr);
+        // Never entered in the window: only loaded, encoded and saved. Its
+        // rule holds for profiles.
+        text("DNS", "IN_DNS", "DNS", nullptr, kDNS, &V::DNS, R::kText16, nullptr);
         f.back().shown = false;
         text("GPRS_TM", "IN_GPRSTM", "Interval", "sec", kGPRS_TM, &V::GPRS_TM, R::kGprsInterval,
              "0");

@@ -34,7 +34,7 @@ struct FieldDescriptor {
     bool FieldValues::*flag = nullptr;         // kFlag
     int FieldValues::*index = nullptr;         // kList
     std::vector<const char*> items;            // kList: the list's items
-    std::optional<FieldRule> rule;             // the entry fields a user types into
+    std::optional<FieldRule> rule;             // every text: what it must be
     const char* fallback = nullptr;            // the text an empty saved value takes
     bool shown = true;                         // false for the hidden DNS field
 };

@@ -6,6 +6,13 @@ namespace qx17 {
 
 namespace {
 
+// At most `max` bytes, none of them an end mark: the tracker ends a text at
+// its first '#' or NUL, so one inside would cut the value short there.
+bool FreeText(std::string_view text, std::size_t max) {
+    return text.size() <= max &&
+           text.find_first_of(std::string_view("#\0", 2)) == std::string_view::npos;
+}
+
 // Only digits, at most `max_digits` of them, and not empty unless allowed.
 bool Digits(std::string_view text, std::size_t max_digits, bool empty_ok) {
     if (text.empty()) {
@@ -23,12 +30,12 @@ bool Number(std::string_view text, std::size_t max_digits, bool empty_ok, std::i
 
 bool Accepts(FieldRule rule, std::string_view text) {
     switch (rule) {
-        // The tracker ends these texts at the first '#': one inside would
-        // cut the value short there.
         case FieldRule::kText32:
-            return text.size() <= 32 && text.find('#') == std::string_view::npos;
+            return FreeText(text, 32);
         case FieldRule::kText20:
-            return text.size() <= 20 && text.find('#') == std::string_view::npos;
+            return FreeText(text, 20);
+        case FieldRule::kText16:
+            return FreeText(text, 16);
         case FieldRule::kPortNumber:
             return Number(text, 5, true, 65535);
         case FieldRule::kTrackerId:
@@ -67,9 +74,11 @@ bool Accepts(FieldRule rule, std::string_view text) {
 const char* RuleText(FieldRule rule) {
     switch (rule) {
         case FieldRule::kText32:
-            return "at most 32 characters, no '#'";
+            return "at most 32 characters, no '#' or NUL";
         case FieldRule::kText20:
-            return "at most 20 characters, no '#'";
+            return "at most 20 characters, no '#' or NUL";
+        case FieldRule::kText16:
+            return "at most 16 characters, no '#' or NUL";
         case FieldRule::kPortNumber:
             return "empty, or up to 5 digits with a value of at most 65535";
         case FieldRule::kTrackerId:

@@ -11,8 +11,9 @@
 namespace qx17 {
 
 enum class FieldRule {
-    kText32,           // IN_APN, IN_IP: at most 32 characters, no '#'
-    kText20,           // IN_APNNAME, IN_APNPW: at most 20 characters, no '#'
+    kText32,           // IN_APN, IN_IP: at most 32 characters, no '#' or NUL
+    kText20,           // IN_APNNAME, IN_APNPW: at most 20 characters, no '#' or NUL
+    kText16,           // IN_DNS (only in profiles): at most 16 characters, no '#' or NUL
     kPortNumber,       // IN_PORT, Edit1: up to 5 digits, at most 65535, empty allowed
     kTrackerId,        // IN_ID: up to 14 digits, empty allowed
     kGprsInterval,     // IN_GPRSTM: 1 to 6 digits, at most 655350

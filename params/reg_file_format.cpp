@@ -2,7 +2,9 @@
 
 #include "params/ansi_text.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <set>
 
 namespace qx17 {
 
@@ -178,24 +180,42 @@ namespace {
 
 // The file as ANSI text, whatever its encoding: UTF-16 either way round or
 // UTF-8 with a byte order mark, a version 5 file in UTF-8, else as it is.
-std::string FileText(std::string_view file) {
+// `lossy` gets the numbers of the lines in which a character that code page
+// 1252 lacks became '?'.
+std::string FileText(std::string_view file, std::set<std::size_t>& lossy) {
     const auto starts = [file](unsigned char a, unsigned char b) {
         return file.size() >= 2 && static_cast<unsigned char>(file[0]) == a &&
                static_cast<unsigned char>(file[1]) == b;
     };
+    std::string utf8;
     if (starts(0xFF, 0xFE)) {
-        return Utf8ToAnsi(Utf16ToUtf8(file.substr(2), false));
+        utf8 = Utf16ToUtf8(file.substr(2), false);
+    } else if (starts(0xFE, 0xFF)) {
+        utf8 = Utf16ToUtf8(file.substr(2), true);
+    } else if (file.substr(0, 3) == "\xEF\xBB\xBF") {
+        utf8 = file.substr(3);
+    } else if (file.substr(0, kRegedit5.size()) == kRegedit5 && IsUtf8(file)) {
+        utf8 = file;
+    } else {
+        return std::string(file);
     }
-    if (starts(0xFE, 0xFF)) {
-        return Utf8ToAnsi(Utf16ToUtf8(file.substr(2), true));
+    std::string ansi = Utf8ToAnsi(utf8);
+    if (AnsiToUtf8(ansi) != utf8) {
+        // Line by line: a line break is one character in both.
+        std::size_t a = 0;
+        std::size_t u = 0;
+        for (std::size_t number = 1; a <= ansi.size() && u <= utf8.size(); ++number) {
+            const std::size_t a_end = std::min(ansi.find('\n', a), ansi.size());
+            const std::size_t u_end = std::min(utf8.find('\n', u), utf8.size());
+            if (AnsiToUtf8(std::string_view(ansi).substr(a, a_end - a)) !=
+                std::string_view(utf8).substr(u, u_end - u)) {
+                lossy.insert(number);
+            }
+            a = a_end + 1;
+            u = u_end + 1;
+        }
     }
-    if (file.substr(0, 3) == "\xEF\xBB\xBF") {
-        return Utf8ToAnsi(file.substr(3));
-    }
-    if (file.substr(0, kRegedit5.size()) == kRegedit5 && IsUtf8(file)) {
-        return Utf8ToAnsi(file);
-    }
-    return std::string(file);
+    return ansi;
 }
 
 // One logical line from `pos` on: a physical line and its continuations when
@@ -250,7 +270,7 @@ std::optional<RegistryValue> DwordData(std::string_view digits) {
 }
 
 // "hex:" or "hex(T):" and the bytes; a version 5 file keeps strings in UTF-16.
-std::optional<RegistryValue> HexData(std::string_view rest, bool unicode_data) {
+std::optional<RegistryValue> HexData(std::string_view rest, bool unicode_data, bool& lossy) {
     std::uint32_t type = REG_BINARY;
     if (rest.starts_with('(')) {
         const std::size_t close = rest.find(')');
@@ -272,7 +292,9 @@ std::optional<RegistryValue> HexData(std::string_view rest, bool unicode_data) {
         return std::nullopt;
     }
     if (unicode_data && (type == REG_SZ || type == REG_EXPAND_SZ)) {
-        bytes = Utf8ToAnsi(Utf16ToUtf8(bytes, false));
+        const std::string utf8 = Utf16ToUtf8(bytes, false);
+        bytes = Utf8ToAnsi(utf8);
+        lossy = lossy || AnsiToUtf8(bytes) != utf8;
         if (bytes.empty() || bytes.back() != '\0') {
             bytes.push_back('\0');
         }
@@ -282,7 +304,7 @@ std::optional<RegistryValue> HexData(std::string_view rest, bool unicode_data) {
 
 // What follows a value's '=': a string, a dword, hex data, or "-" (deleted).
 // Nothing for data that cannot be read.
-std::optional<RegistryValue> ValueData(std::string_view data, bool unicode_data) {
+std::optional<RegistryValue> ValueData(std::string_view data, bool unicode_data, bool& lossy) {
     if (data.starts_with('"')) {
         std::size_t j = 0;
         std::string s;
@@ -295,7 +317,7 @@ std::optional<RegistryValue> ValueData(std::string_view data, bool unicode_data)
         return DwordData(data.substr(6));
     }
     if (data.starts_with("hex")) {
-        return HexData(data.substr(3), unicode_data);
+        return HexData(data.substr(3), unicode_data, lossy);
     }
     return std::nullopt;
 }
@@ -303,17 +325,28 @@ std::optional<RegistryValue> ValueData(std::string_view data, bool unicode_data)
 }  // namespace
 
 RegDocument RegDocument::Parse(std::string_view file) {
-    const std::string text = FileText(file);
+    std::set<std::size_t> lossy;
+    const std::string text = FileText(file, lossy);
     // Version 5: hex(1) and hex(2) strings are UTF-16.
     const bool unicode_data = Trim(std::string_view(text).substr(0, text.find('\n'))) == kRegedit5;
 
     RegDocument doc;
     std::string section;  // empty outside a section, or in a deleted one
     std::size_t pos = 0;
+    std::size_t number = 1;  // of the next physical line
     bool first = true;
     while (pos < text.size()) {
         Line line;
+        line.number = number;
+        const std::size_t start = pos;
         const std::string joined = NextLogicalLine(text, pos, line.raw);
+        number += static_cast<std::size_t>(
+            std::count(text.begin() + static_cast<std::ptrdiff_t>(start),
+                       text.begin() + static_cast<std::ptrdiff_t>(pos), '\n'));
+        // One past its last physical line: the last line of a file may lack
+        // its line break.
+        const std::size_t end = text[pos - 1] == '\n' ? number : number + 1;
+        line.lossy = lossy.lower_bound(line.number) != lossy.lower_bound(end);
         const std::string_view t = Trim(joined);
         if (first && !t.empty()) {
             first = false;
@@ -321,6 +354,7 @@ RegDocument RegDocument::Parse(std::string_view file) {
                 continue;  // the header is written anew
             }
         }
+        line.section = section;
         if (t.size() >= 2 && t.front() == '[' && t.back() == ']') {
             line.kind = Line::Kind::kSection;
             std::string_view name = t.substr(1, t.size() - 2);
@@ -332,6 +366,34 @@ RegDocument RegDocument::Parse(std::string_view file) {
         doc.lines_.push_back(std::move(line));
     }
     return doc;
+}
+
+std::vector<RegLine> RegDocument::SectionLines(const std::string& section) const {
+    std::vector<RegLine> out;
+    for (const Line& line : lines_) {
+        if (line.kind == Line::Kind::kSection || line.section.empty() ||
+            !SameName(line.section, section)) {
+            continue;
+        }
+        RegLine r;
+        r.number = line.number;
+        r.text = line.raw;
+        r.lossy = line.lossy;
+        const std::string_view t = Trim(line.raw);
+        if (line.kind == Line::Kind::kValue) {
+            r.kind = RegLine::Kind::kValue;
+            r.name = line.name;
+            r.damaged = line.damaged;
+            r.deleted = line.deleted;
+            r.value = line.value;
+        } else if (t.empty()) {
+            r.kind = RegLine::Kind::kBlank;
+        } else if (t.starts_with(';')) {
+            r.kind = RegLine::Kind::kComment;
+        }
+        out.push_back(std::move(r));
+    }
+    return out;
 }
 
 void RegDocument::ParseValueLine(std::string_view t, const std::string& section, bool unicode_data,
@@ -357,7 +419,7 @@ void RegDocument::ParseValueLine(std::string_view t, const std::string& section,
         line.deleted = true;
         return;
     }
-    const std::optional<RegistryValue> value = ValueData(data, unicode_data);
+    const std::optional<RegistryValue> value = ValueData(data, unicode_data, line.lossy);
     line.damaged = !value;
     if (value) {
         line.value = *value;

@@ -17,6 +17,21 @@
 
 namespace qx17 {
 
+// One line of a section as it stands, for a reader that checks a file
+// strictly rather than as an import would.
+struct RegLine {
+    enum class Kind { kBlank, kComment, kValue, kOther };
+    Kind kind = Kind::kOther;
+    std::size_t number = 0;  // in the file, counted from 1; the first of its physical lines
+    std::string text;        // as it stands, ANSI
+    bool lossy = false;      // a character code page 1252 lacks became '?'
+    // kValue: its name ("" for "@"), and its data unless damaged or deleted.
+    std::string name;
+    bool damaged = false;
+    bool deleted = false;
+    RegistryValue value;
+};
+
 class RegDocument {
   public:
     // Parses `file` (its raw bytes). Never fails: what cannot be understood
@@ -41,6 +56,10 @@ class RegDocument {
 
     bool Empty() const { return lines_.empty(); }
 
+    // Every line under the section's headers (without regard to case), in
+    // the file's order, the headers themselves left out.
+    std::vector<RegLine> SectionLines(const std::string& section) const;
+
   private:
     struct Line {
         enum class Kind { kOther, kSection, kValue };
@@ -51,6 +70,8 @@ class RegDocument {
         bool damaged = false;
         bool deleted = false;  // "name"=- : the value is removed on import
         RegistryValue value;
+        std::size_t number = 0;  // the first of its physical lines
+        bool lossy = false;
     };
 
     // A line that begins with a value name: its name and data into `line`.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ctl/profile_check.h"
 #include "ctl/profile_file.h"
 #include "ctl/provisioning.h"
 #include "params/field_descriptors.h"
@@ -165,10 +166,12 @@ TEST_F(SharedWithTheWindow, TheWindowAndTheToolAcceptTheSameTexts) {
                                  std::string(33, 'a'),
                                  "12345678901234",
                                  "123456789012345",
-                                 "+123456789012345"};
+                                 "+123456789012345",
+                                 std::string("a\0b", 3),
+                                 std::string(1, '\0')};
     std::size_t checked = 0;
     for (const FieldDescriptor& field : FieldDescriptors()) {
-        if (!field.rule) {
+        if (!field.rule || !field.shown) {
             continue;
         }
         for (const std::string& text : texts) {

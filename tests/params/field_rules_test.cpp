@@ -37,6 +37,13 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{R::kText32, "a#b", false}, RuleCase{R::kText32, "#", false},
         RuleCase{R::kText20, std::string(20, '~'), true},
         RuleCase{R::kText20, std::string(21, 'x'), false}, RuleCase{R::kText20, "pass#", false},
+        // A NUL ends a text as '#' does.
+        RuleCase{R::kText32, std::string("a\0b", 3), false},
+        RuleCase{R::kText20, std::string(1, '\0'), false},
+        RuleCase{R::kText16, std::string(16, '9'), true},
+        RuleCase{R::kText16, "208.67.222.222.x", true},
+        RuleCase{R::kText16, "208.67.222.222.ex", false}, RuleCase{R::kText16, "1.1#1.1", false},
+        RuleCase{R::kText16, std::string("1.1.1.1\0", 8), false},
         // Port and logging interval.
         RuleCase{R::kPortNumber, "65535", true}, RuleCase{R::kPortNumber, "65536", false},
         RuleCase{R::kPortNumber, "000000", false}, RuleCase{R::kPortNumber, "80a", false},

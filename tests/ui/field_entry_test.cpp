@@ -53,10 +53,11 @@ class FieldEntry : public testing::Test {
 // Every field, one accepted and one refused text: the refused one brings the
 // previous text back silently and saves nothing.
 TEST_F(FieldEntry, EachFieldKeepsAcceptedTextsAndRestoresRefusedOnes) {
+    using namespace std::string_literals;
     const struct {
         const char* field;
         const char* good;
-        const char* bad;
+        std::string bad;
     } cases[] = {
         {"IN_APN", "internet", "123456789012345678901234567890123"},
         {"IN_APN", "internet", "a#b"},  // the tracker would keep only "a"
@@ -66,6 +67,11 @@ TEST_F(FieldEntry, EachFieldKeepsAcceptedTextsAndRestoresRefusedOnes) {
         {"IN_APNPW", "secret", "#"},
         {"IN_IP", "10.0.0.1", "123456789012345678901234567890123"},
         {"IN_IP", "10.0.0.1", "host#1"},
+        // The tracker ends a text at a NUL as it does at '#'.
+        {"IN_APN", "internet", "prod\0.apn"s},
+        {"IN_APNNAME", "user", "\0user"s},
+        {"IN_APNPW", "secret", "secret\0"s},
+        {"IN_IP", "10.0.0.1", "\0"s},
         {"IN_PORT", "65535", "65536"},
         {"IN_ID", "12345678901234", "123456789012345"},
         {"IN_GPRSTM", "655350", "655351"},

@@ -34,8 +34,14 @@ run() {
 }
 
 # The tracker announces itself: the line's one tracker, logged.
-printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]\r\n"APN"="line.apn"\r\n' \
-    >line.reg
+# A profile states every value the window saves.
+{
+    printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]\r\n'
+    printf '"%s"="%s"\r\n' APN line.apn APN_NAME "" APN_PW "" DNS 8.8.8.8 GPRS_TM 30 \
+        ID 35712001234567 IP 203.0.113.17 Port 8051 SMS_OBJ "" SMS_INT 10 PW 0000 Listen "" \
+        SOS_NO "" LOG_INT 60 TimeZone 480 SleepMode 0
+    printf '"%s"=dword:%08x\r\n' GPRS_EN 1 GPRS_TYPE 0 CallReply 0
+} >line.reg
 run 0 line COM4 --profile line.reg --log line.csv --count 1
 grep -q '^time,port,id_before,id_written,outcome,differences,seconds' line.csv ||
     fail "the log has no header"
