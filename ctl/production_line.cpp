@@ -209,11 +209,7 @@ class Station {
         }
         // Giving out IDs, the tracker's ID is known to be there before the
         // tracker is answered: none is left waiting after its handshake.
-        if (line_.GivesIds() && !line_.Reserve(link_.Port())) {
-            line_.Reporter().Message(link_.Port() +
-                                     ": the ID sequence is used up (the next ID would need "
-                                     "more than 14 digits); no further tracker is answered.");
-            line_.Stop(kExitUsage);
+        if (!ReserveId()) {
             return false;
         }
         line_.Reporter().Step(link_.Port(), "waiting for a tracker");
@@ -227,8 +223,27 @@ class Station {
         if (!announced || !line_.TakeTracker()) {
             return false;
         }
-        Provision();
+        // A tracker that replaced the one being written has been answered
+        // already, and will not announce itself again: it is next.
+        while (Provision() == After::kReplaced) {
+            if (!ReserveId() || !line_.TakeTracker()) {
+                return false;
+            }
+        }
         return true;
+    }
+
+    // Giving out IDs, whether one is left for this port's next tracker;
+    // when none is, the line stops.
+    bool ReserveId() {
+        if (!line_.GivesIds() || line_.Reserve(link_.Port())) {
+            return true;
+        }
+        line_.Reporter().Message(link_.Port() +
+                                 ": the ID sequence is used up (the next ID would need "
+                                 "more than 14 digits); no further tracker is answered.");
+        line_.Stop(kExitUsage);
+        return false;
     }
 
     bool Reopen() {
@@ -247,8 +262,13 @@ class Station {
         link_.Close();
     }
 
-    void Provision() {
+    enum class After { kDone, kReplaced };
+
+    // Does the tracker that was just answered; kReplaced when another one
+    // took its place in the middle of the write and is waiting.
+    After Provision() {
         const Clock::time_point started = Clock::now();
+        After after = After::kDone;
         LogRow row;
         row.time = std::chrono::system_clock::now();
         row.port = link_.Port();
@@ -263,7 +283,7 @@ class Station {
                 line_.Reporter().Message(row.port + ": tracker " + row.id_before +
                                          " is done already; waiting for the next one.");
                 line_.GiveBackTracker();
-                return;
+                return After::kDone;
             }
             IdChoice id;
             if (!line_.GivesIds()) {
@@ -274,16 +294,16 @@ class Station {
                                          " not written: the ID sequence is used up.");
                 line_.GiveBackTracker();
                 line_.Stop(kExitUsage);
-                return;
+                return After::kDone;
             }
             if (line_.GivesIds()) {
                 id = {IdChoice::Kind::kGiven, row.id_written};
             }
             const WritePlan plan = MergeProfile(tracker, line_.Options().profile, id);
+            const TrackerLink::Writing writing(link_);
             WriteAll(link_, plan.image);
             line_.Reporter().Step(row.port, "verify");
-            const std::vector<Difference> differences =
-                CompareWritten(plan.image, ReadTracker(link_));
+            const std::vector<Difference> differences = VerifyWritten(plan, ReadTracker(link_));
             for (const Difference& d : differences) {
                 row.differences.push_back(d.name);
                 line_.Reporter().Message(row.port + ": " + d.name + " written \"" + d.written +
@@ -301,7 +321,15 @@ class Station {
                                      ".");
             line_.GiveBackTracker();
             line_.Stop(kExitRecord);
-            return;
+            return After::kDone;
+        } catch (const TrackerReplaced& e) {
+            // The tracker went, part written; its claimed ID stays used.
+            row.outcome = "replaced";
+            exit_code = kExitPort;
+            after = After::kReplaced;
+            line_.Reporter().Message(std::string(e.what()) +
+                                     ": the tracker before is part "
+                                     "written, the new one is next.");
         } catch (const WriteRefused& e) {
             row.outcome = "refused";
             exit_code = kExitRefused;
@@ -324,6 +352,7 @@ class Station {
         line_.Reporter().Message(row.port + ": tracker " + row.id_before + " " + row.outcome +
                                  (row.id_written.empty() ? "" : ", ID " + row.id_written) + ".");
         line_.Record(row, claim, exit_code);
+        return after;
     }
 
     Line& line_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "ctl/field_table.h"
 #include "ctl/tracker_link.h"
@@ -58,13 +59,53 @@ WritePlan MergeProfile(const ImageBytes& tracker, const FieldValues& profile, co
 
 void WriteAll(TrackerLink& link, const ImageBytes& image) {
     const LinkTimes& times = link.Times();
-    for (std::size_t step = 0; step < std::size(kWriteAllFrames); ++step) {
-        const std::string what = "write-all frame " + std::to_string(step + 1) + " of 4";
-        const std::string reply =
-            link.Request(std::string(1, static_cast<char>(kWriteCommand)) +
-                             WriteData(image, kWriteAllFrames[step]),
-                         kWriteCommand, step == 0 ? times.first_write : times.next_write, what);
-        CheckAcknowledged(reply, what);
+    const int refused_before = link.LateRefusals();
+    const auto refused_late = [&] {
+        if (link.LateRefusals() != refused_before) {
+            throw WriteRefused("the tracker refused a write-all frame (its answer came late)");
+        }
+    };
+    std::vector<std::size_t> pending = {0, 1, 2, 3};
+    for (int round = 0;; ++round) {
+        std::optional<std::size_t> unanswered;
+        for (const std::size_t step : pending) {
+            const std::string what = "write-all frame " + std::to_string(step + 1) + " of 4";
+            const std::optional<std::string> reply = link.Exchange(
+                std::string(1, static_cast<char>(kWriteCommand)) +
+                    WriteData(image, kWriteAllFrames[step]),
+                kWriteCommand, step == 0 ? times.first_write : times.next_write, what);
+            if (!reply) {
+                unanswered = step;
+                break;
+            }
+            CheckAcknowledged(*reply, what);
+        }
+        refused_late();
+        if (!unanswered) {
+            return;
+        }
+        if (round == times.retries) {
+            throw LinkError(LinkFailure::kTimeout, link.Port() + ": no reply to write-all frame " +
+                                                       std::to_string(*unanswered + 1) + " of 4.");
+        }
+        // The protocol numbers nothing, so a late acknowledgement cannot be
+        // told from a fresh one: rather than send the frame again and take
+        // the next acknowledgement for it, ask what the tracker holds. Its
+        // read reply cannot be mistaken for an acknowledgement, and comes
+        // after the answers to everything sent before it.
+        const ImageBytes held = ReadTracker(link);
+        refused_late();
+        pending.clear();
+        for (std::size_t step = 0; step < std::size(kWriteAllFrames); ++step) {
+            const ImageRange& range = kWriteAllFrames[step];
+            if (!std::equal(image.begin() + range.first, image.begin() + range.first + range.count,
+                            held.begin() + range.first)) {
+                pending.push_back(step);
+            }
+        }
+        if (pending.empty()) {
+            return;
+        }
     }
 }
 
@@ -101,6 +142,26 @@ std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageByt
                 differences.push_back(
                     {"byte " + std::to_string(i), Hex(written[i]), Hex(read_back[i])});
             }
+        }
+    }
+    return differences;
+}
+
+std::vector<Difference> VerifyWritten(const WritePlan& plan, const ImageBytes& read_back) {
+    const FieldValues read = ImageToFields(read_back);
+    std::vector<Difference> differences;
+    for (const FieldRow& row : FieldRows()) {
+        if (row.index == &FieldValues::GPRS_TYPE && !plan.values.GPRS_EN) {
+            continue;  // with GPRS off the tracker holds no type
+        }
+        if (row.Stored(plan.values) != row.Stored(read)) {
+            differences.push_back({row.name, row.Stored(plan.values), row.Stored(read)});
+        }
+    }
+    for (Difference& d : CompareWritten(plan.image, read_back)) {
+        if (std::none_of(differences.begin(), differences.end(),
+                         [&d](const Difference& seen) { return seen.name == d.name; })) {
+            differences.push_back(std::move(d));
         }
     }
     return differences;

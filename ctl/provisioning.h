@@ -48,11 +48,21 @@ struct WritePlan {
 WritePlan MergeProfile(const ImageBytes& tracker, const FieldValues& profile, const IdChoice& id);
 
 // The four write-all frames, each after the previous one's acknowledgement.
-// WriteRefused for a refused frame, LinkError when the tracker does not answer.
+// Returns once the tracker holds every frame's bytes: a frame left
+// unanswered is not sent again blindly (its late acknowledgement would be
+// taken for the next frame's), but the tracker is read and the frames it
+// does not hold yet are sent, up to the link's retries. WriteRefused for a
+// refusal, also one that came late; LinkError when the tracker does not
+// answer; TrackerReplaced when it is run inside a TrackerLink::Writing.
 void WriteAll(TrackerLink& link, const ImageBytes& image);
 
 // Every byte the write-all covers, compared: the fields that differ, each once.
 std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageBytes& read_back);
+
+// The read-back against the plan: each field whose value read back is not
+// the value the plan states (a value the encoding changed would pass a
+// comparison of bytes), then every byte CompareWritten finds besides.
+std::vector<Difference> VerifyWritten(const WritePlan& plan, const ImageBytes& read_back);
 
 // "Default" and its acknowledgement; WriteRefused when it is refused.
 void SendDefault(TrackerLink& link);

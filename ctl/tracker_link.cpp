@@ -66,6 +66,7 @@ void TrackerLink::Open() {
     };
     comm_->OnRequestHangup = [this](TComm*) { lost_ = true; };
     lost_ = false;
+    late_refusals_ = 0;
     frames_.Clear();
     try {
         comm_->OpenPort();
@@ -126,33 +127,61 @@ bool TrackerLink::AwaitAnnouncement(const std::function<bool()>& give_up) {
     }
 }
 
+void TrackerLink::Drop(const std::string& frame) {
+    const auto byte = [&frame](std::size_t i) { return static_cast<std::uint8_t>(frame[i]); };
+    if (frame.size() >= 2 && byte(0) == kWriteCommand && byte(1) != kWriteSucceeded) {
+        ++late_refusals_;
+    }
+    if (writing_ && IsAnnouncement(frame) && !lost_) {
+        Send(kHandshakePayload);
+        throw TrackerReplaced(port_ + ": a tracker announced itself in the middle of the write");
+    }
+}
+
+std::optional<std::string> TrackerLink::Exchange(std::string_view payload,
+                                                 std::uint8_t reply_command, milliseconds wait,
+                                                 const std::string& what, std::size_t min_length) {
+    progress_.Step(port_, what);
+    // Nothing received before the request answers it.
+    while (const std::optional<std::string> frame = frames_.Next()) {
+        Drop(*frame);
+    }
+    frames_.Clear();
+    Send(payload);
+    bool answered_announcement = false;
+    const Clock::time_point deadline = Clock::now() + wait;
+    while (Left(deadline).count() > 0) {
+        Pump(std::min(Left(deadline), kSlice));
+        // What arrived whole counts, even when the port went away right
+        // behind it (the hang-up then comes in the same delivery).
+        while (const std::optional<std::string> frame = frames_.Next()) {
+            if (frame->size() >= std::max<std::size_t>(min_length, 1) &&
+                static_cast<std::uint8_t>((*frame)[0]) == reply_command) {
+                return *frame;
+            }
+            if (!writing_ && IsAnnouncement(*frame) && !answered_announcement && !lost_) {
+                // The tracker (re)started and was not listening: answer
+                // it, then ask again, once.
+                answered_announcement = true;
+                Send(kHandshakePayload);
+                Send(payload);
+                continue;
+            }
+            Drop(*frame);
+        }
+        ThrowIfLostOrStopped();
+    }
+    return std::nullopt;
+}
+
 std::string TrackerLink::Request(std::string_view payload, std::uint8_t reply_command,
                                  milliseconds wait, const std::string& what,
                                  std::size_t min_length) {
     for (int attempt = 0; attempt <= times_.retries; ++attempt) {
-        progress_.Step(port_, attempt == 0 ? what : what + " (again, no reply)");
-        frames_.Clear();  // nothing received before the request answers it
-        Send(payload);
-        bool answered_announcement = false;
-        const Clock::time_point deadline = Clock::now() + wait;
-        while (Left(deadline).count() > 0) {
-            Pump(std::min(Left(deadline), kSlice));
-            // What arrived whole counts, even when the port went away right
-            // behind it (the hang-up then comes in the same delivery).
-            while (const std::optional<std::string> frame = frames_.Next()) {
-                if (frame->size() >= std::max<std::size_t>(min_length, 1) &&
-                    static_cast<std::uint8_t>((*frame)[0]) == reply_command) {
-                    return *frame;
-                }
-                if (IsAnnouncement(*frame) && !answered_announcement && !lost_) {
-                    // The tracker (re)started and was not listening: answer
-                    // it, then ask again, once per attempt.
-                    answered_announcement = true;
-                    Send(kHandshakePayload);
-                    Send(payload);
-                }
-            }
-            ThrowIfLostOrStopped();
+        if (std::optional<std::string> reply =
+                Exchange(payload, reply_command, wait,
+                         attempt == 0 ? what : what + " (again, no reply)", min_length)) {
+            return *reply;
         }
     }
     throw LinkError(LinkFailure::kTimeout, port_ + ": no reply to " + what + ".");

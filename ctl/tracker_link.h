@@ -2,8 +2,8 @@
 // component, receive buffer and state, driven from the calling thread (which
 // plays the component's main thread). Sturdier than the window's receiver,
 // because nobody watches it: replies split over chunks are reassembled,
-// noise is skipped, a frame with a bad CRC is not taken, and every request
-// is retried before it counts as unanswered.
+// noise is skipped, a frame with a bad CRC is not taken, and a request is
+// retried only where a late answer cannot be mistaken for another's.
 #pragma once
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -58,6 +59,15 @@ class LinkError : public std::runtime_error {
     LinkFailure failure_;
 };
 
+// A tracker announced itself while the link was writing one: on a port that
+// stayed plugged, another tracker (or the same one restarted, which the link
+// cannot tell apart) now listens, and has been answered with the handshake.
+// What was written so far went to the one before.
+class TrackerReplaced : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 class TrackerLink {
   public:
     TrackerLink(std::string port, const LinkTimes& times, Progress& progress,
@@ -82,19 +92,49 @@ class TrackerLink {
 
     // Sends the frame of `payload` and returns the payload of the first
     // reply whose command byte is `reply_command` and that holds at least
-    // `min_length` bytes (a shorter one is not that reply). A tracker that announces
-    // itself meanwhile is answered and the request sent again. `what` names
-    // the request in the progress line. LinkError on time-out (after the
-    // retries), on a lost port, or on a second Ctrl-C.
+    // `min_length` bytes (a shorter one is not that reply); nothing when none
+    // came within `wait`. Whatever else arrives is dropped (a refusal among it
+    // is counted, see LateRefusals). A tracker that announces itself meanwhile
+    // is answered and the request sent again, once; while Writing, it raises
+    // TrackerReplaced instead. `what` names the request in the progress line.
+    // LinkError on a lost port or a second Ctrl-C.
+    std::optional<std::string> Exchange(std::string_view payload, std::uint8_t reply_command,
+                                        std::chrono::milliseconds wait, const std::string& what,
+                                        std::size_t min_length = 1);
+
+    // Exchange, sent again after each time-out up to the retries: for
+    // requests whose late answer cannot be taken for another's (reads, and
+    // "Default", whose answers are all alike). LinkError kTimeout when no
+    // attempt was answered.
     std::string Request(std::string_view payload, std::uint8_t reply_command,
                         std::chrono::milliseconds wait, const std::string& what,
                         std::size_t min_length = 1);
+
+    // While one lives, the link is writing a tracker: an announcement means
+    // that another tracker is on the line (TrackerReplaced).
+    class Writing {
+      public:
+        explicit Writing(TrackerLink& link) : link_(link) { link_.writing_ = true; }
+        ~Writing() { link_.writing_ = false; }
+        Writing(const Writing&) = delete;
+        Writing& operator=(const Writing&) = delete;
+
+      private:
+        TrackerLink& link_;
+    };
+
+    // Acknowledgements with a status other than 1 that no request took: the
+    // late answers of requests given up. Counted since the port was opened.
+    int LateRefusals() const { return late_refusals_; }
 
   private:
     void Send(std::string_view payload);
     // Delivers what the port received, for at most `slice`.
     void Pump(std::chrono::milliseconds slice);
     void ThrowIfLostOrStopped();
+    // A frame that no request takes: counted when it is a refusal; while
+    // Writing, an announcement raises TrackerReplaced.
+    void Drop(const std::string& frame);
 
     const std::string port_;
     const LinkTimes times_;
@@ -103,6 +143,8 @@ class TrackerLink {
     std::unique_ptr<TComm> comm_;
     FrameAssembler frames_;
     bool lost_ = false;
+    bool writing_ = false;
+    int late_refusals_ = 0;
 };
 
 }  // namespace qx17::ctl

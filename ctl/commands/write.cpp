@@ -25,6 +25,38 @@ IdChoice ParseId(const std::string& text) {
     return {IdChoice::Kind::kGiven, text};
 }
 
+// Announcements in the middle of a write taken for a new tracker, before
+// the write gives up: a tracker that keeps restarting is not written.
+constexpr int kMostRestarts = 3;
+
+// Reads the tracker, writes the profile into its memory, and reads it back.
+int WriteTracker(const TrackerTarget& target, TrackerLink& link, const FieldValues& profile,
+                 const IdChoice& id, bool verify, Progress& progress, std::ostream& out) {
+    const ImageBytes tracker = ReadTracker(link);
+    const WritePlan plan = MergeProfile(tracker, profile, id);
+    const TrackerLink::Writing writing(link);
+    WriteAll(link, plan.image);
+    const std::string tracker_id = ImageToFields(tracker).ID;
+    if (!verify) {
+        progress.Finish();
+        out << target.port << ": tracker " << tracker_id << " written, ID " << plan.values.ID
+            << " (not verified)\n";
+        return kExitDone;
+    }
+    const std::vector<Difference> differences = VerifyWritten(plan, ReadTracker(link));
+    progress.Finish();
+    for (const Difference& d : differences) {
+        progress.Message(target.port + ": " + d.name + " written \"" + AnsiToUtf8(d.written) +
+                         "\", read \"" + AnsiToUtf8(d.read) + "\".");
+    }
+    if (!differences.empty()) {
+        return kExitVerifyFailed;
+    }
+    out << target.port << ": tracker " << tracker_id << " written and verified, ID "
+        << plan.values.ID << "\n";
+    return kExitDone;
+}
+
 }  // namespace
 
 int WriteCommand(const TrackerTarget& target, const std::filesystem::path& profile_file,
@@ -37,28 +69,19 @@ int WriteCommand(const TrackerTarget& target, const std::filesystem::path& profi
         return kExitUsage;
     }
     return OnTracker(target, progress, [&](TrackerLink& link) {
-        const ImageBytes tracker = ReadTracker(link);
-        const WritePlan plan = MergeProfile(tracker, profile, id);
-        WriteAll(link, plan.image);
-        const std::string tracker_id = ImageToFields(tracker).ID;
-        if (!verify) {
-            progress.Finish();
-            out << target.port << ": tracker " << tracker_id << " written, ID " << plan.values.ID
-                << " (not verified)\n";
-            return kExitDone;
+        for (int restart = 0;; ++restart) {
+            try {
+                return WriteTracker(target, link, profile, id, verify, progress, out);
+            } catch (const TrackerReplaced& e) {
+                if (restart == kMostRestarts) {
+                    throw LinkError(LinkFailure::kPortLost,
+                                    std::string(e.what()) + ", again: giving up.");
+                }
+                // What went before went to another tracker: this one is
+                // written whole, from its own memory.
+                progress.Message(std::string(e.what()) + ": writing it from its read.");
+            }
         }
-        const std::vector<Difference> differences = CompareWritten(plan.image, ReadTracker(link));
-        progress.Finish();
-        for (const Difference& d : differences) {
-            progress.Message(target.port + ": " + d.name + " written \"" + AnsiToUtf8(d.written) +
-                             "\", read \"" + AnsiToUtf8(d.read) + "\".");
-        }
-        if (!differences.empty()) {
-            return kExitVerifyFailed;
-        }
-        out << target.port << ": tracker " << tracker_id << " written and verified, ID "
-            << plan.values.ID << "\n";
-        return kExitDone;
     });
 }
 

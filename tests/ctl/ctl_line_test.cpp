@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -225,6 +226,67 @@ TEST_F(Line, AUsedUpSequenceStopsBeforeTheNextHandshake) {
     EXPECT_EQ(ImageToFields(MemoryOf(tracker)).ID, "99999999999999");
     EXPECT_TRUE(Said("the ID sequence is used up"));
     ASSERT_EQ(Rows(log_).size(), 1u);
+}
+
+// What happens to a tracker in the middle of its write is its row: frame 1
+// answered late and frame 4 refused is a refusal; a tracker swapped in on
+// the same adapter leaves the one before part written ("replaced", its ID
+// used up) and is written whole, with the next ID.
+TEST_F(Line, WhatHappensMidWriteIsTheTrackersRow) {
+    const struct {
+        const char* name;
+        std::function<void(sim::VirtualTracker&)> at_frame_1;
+        std::function<void(sim::VirtualTracker&)> at_frame_3;
+        std::vector<std::string> outcomes;
+        int exit_code;
+    } cases[] = {
+        {"late, then refused",
+         [](auto& t) {
+             t.DelayNextReply(600ms);
+             t.NackNextWrite(3);
+         },
+         [](auto&) {},
+         {"refused"},
+         kExitRefused},
+        {"swapped", [](auto&) {}, [](auto& t) { t.Replug(); }, {"replaced", "ok"}, kExitPort},
+    };
+    for (const auto& c : cases) {
+        trackers_.clear();
+        std::filesystem::remove(log_);
+        sim::VirtualTracker& tracker = AddTracker();
+        std::atomic<int> frames_1{0};
+        std::atomic<int> frames_3{0};
+        on_line_ = [&](const std::string& line) {
+            if (line.ends_with("write-all frame 1 of 4") && frames_1++ == 0) {
+                c.at_frame_1(tracker);
+            }
+            if (line.ends_with("write-all frame 3 of 4") && frames_3++ == 0) {
+                c.at_frame_3(tracker);
+            }
+        };
+        std::future<int> line = Start(Options(static_cast<long>(c.outcomes.size())));
+        const bool ended = line.wait_for(20s) == std::future_status::ready;
+        if (!ended) {
+            RequestStop(StopLevel::kNow);  // a line still waiting fails, not hangs
+        }
+        const int code = line.get();
+        ClearStopRequest();
+        EXPECT_TRUE(ended) << c.name;
+        EXPECT_EQ(code, c.exit_code) << c.name;
+        on_line_ = nullptr;
+        const auto rows = Rows(log_);
+        ASSERT_EQ(rows.size(), c.outcomes.size()) << c.name;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i][4], c.outcomes[i]) << c.name;
+            EXPECT_EQ(rows[i][3], "090" + std::to_string(i)) << c.name;
+        }
+        if (c.outcomes.back() == "ok") {
+            FieldValues expected = test::TestProfile();
+            expected.ID = rows.back()[3];
+            EXPECT_EQ(ImageToFields(MemoryOf(tracker)), expected) << c.name;
+            EXPECT_EQ(rows.back()[2], tracker.TrackerId()) << c.name;
+        }
+    }
 }
 
 // An error that is not the link's (here thrown while a step is reported) is

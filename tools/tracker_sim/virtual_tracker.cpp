@@ -255,7 +255,8 @@ struct VirtualTracker::Impl {
     bool announce_now;
     bool drop_next = false;
     bool corrupt_next = false;
-    bool nack_next = false;
+    std::optional<int> nack_in;  // writes to let through before the refused one
+    std::optional<Milliseconds> delay_next;
     bool flip_next = false;
     std::optional<Milliseconds> split_next;
     std::optional<std::size_t> shorten_next;
@@ -664,7 +665,7 @@ bool VirtualTracker::Impl::SendReply(const Bytes& payload, Event event, std::str
         noise = noise_always;
         noise.insert(noise.end(), noise_next.begin(), noise_next.end());
         noise_next.clear();
-        delay = reply_delay;
+        delay = std::exchange(delay_next, std::nullopt).value_or(reply_delay);
     }
     if (delay.count() > 0 && !Nap(Clock::now() + delay)) {
         return false;
@@ -731,7 +732,10 @@ void VirtualTracker::Impl::HandleFrame(const Bytes& frame) {
         bool counts = false;  // stored as sent: it counts once acknowledged
         {
             std::lock_guard lock(mu);
-            refused = std::exchange(nack_next, false);
+            refused = nack_in && (*nack_in)-- == 0;
+            if (refused) {
+                nack_in.reset();
+            }
             std::string note = is_default ? std::string("default")
                                           : Format("write %04zX %zu bytes", address, data.size());
             if (refused) {
@@ -1016,9 +1020,20 @@ void VirtualTracker::SplitNextReply(Milliseconds gap) {
     impl_->split_next = gap;
 }
 
-void VirtualTracker::NackNextWrite() {
+void VirtualTracker::NackNextWrite(int after) {
+    if (after < 0) {
+        throw std::invalid_argument("the writes before the refused one must not be negative");
+    }
     std::lock_guard lock(impl_->mu);
-    impl_->nack_next = true;
+    impl_->nack_in = after;
+}
+
+void VirtualTracker::DelayNextReply(Milliseconds delay) {
+    if (delay.count() < 0) {
+        throw std::invalid_argument("the reply delay must not be negative");
+    }
+    std::lock_guard lock(impl_->mu);
+    impl_->delay_next = delay;
 }
 
 void VirtualTracker::FlipNextWrite() {

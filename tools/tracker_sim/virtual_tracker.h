@@ -149,7 +149,12 @@ class VirtualTracker {
     void DropNextReply();
     void CorruptNextReply();  // both CRC bytes inverted
     void SplitNextReply(Milliseconds gap = Milliseconds{150});
-    void NackNextWrite();  // the next write (Default too) is refused: ack 0, nothing stored
+    // The next write (Default too) after `after` others is refused: ack 0,
+    // nothing stored.
+    void NackNextWrite(int after = 0);
+    // The next reply goes out `delay` late, and the tracker takes nothing
+    // meanwhile: one request that takes it long.
+    void DelayNextReply(Milliseconds delay);
     // The next write (not a Default) is stored with the lowest bit of its
     // first byte flipped and acknowledged as done: what only a read-back finds.
     void FlipNextWrite();
