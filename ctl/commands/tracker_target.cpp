@@ -12,7 +12,10 @@ void AddPortArgument(CLI::App& command, TrackerTarget& target) {
 }
 
 void AddLinkOptions(CLI::App& command, LinkTimes& times) {
-    command.add_option("--retries", times.retries, "send an unanswered request again N times")
+    command
+        .add_option("--retries", times.retries,
+                    "send an unanswered read or Default again N times; for an unanswered "
+                    "write-all frame, read the tracker and send what it lacks, N times")
         ->default_val(1)
         ->check(CLI::Range(0, 100));
 }
