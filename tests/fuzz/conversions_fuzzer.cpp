@@ -117,12 +117,16 @@ bool Rule(FieldRule rule, std::string_view t) {
             return empty_ok;
         return d.size() <= max_digits && AllDigits(d) && *ToInt(d) <= max;
     };
-    const bool hash = t.find('#') != std::string_view::npos;
+    // The tracker ends a text at a '#' or a NUL.
+    const bool hash =
+        t.find('#') != std::string_view::npos || t.find('\0') != std::string_view::npos;
     switch (rule) {
         case FieldRule::kText32:
             return t.size() <= 32 && !hash;
         case FieldRule::kText20:
             return t.size() <= 20 && !hash;
+        case FieldRule::kText16:
+            return t.size() <= 16 && !hash;
         case FieldRule::kPortNumber:
             return number(t, 5, true, 65535);
         case FieldRule::kTrackerId:
@@ -153,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    const FieldRule rule = static_cast<FieldRule>(data[0] % 10);
+    const FieldRule rule = static_cast<FieldRule>(data[0] % 11);
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
 
     if (qx17::IsAllDigits(text) != AllDigits(text))

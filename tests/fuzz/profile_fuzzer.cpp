@@ -4,7 +4,10 @@
 // - nothing crashes or reads outside a buffer (AddressSanitizer);
 // - what the document writes reads back as the same document: serializing
 //   the parsed serialization gives the same bytes;
-// - a profile's values, written as a profile and read again, are the same.
+// - a profile's values, written as a profile and read again, are the same;
+// - a profile qx17ctl takes, written again, is taken again with the same
+//   values, and every problem it reports names the file.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "ctl/profile_check.h"
+#include "params/ansi_text.h"
 #include "params/profile.h"
 #include "params/reg_file_format.h"
 #include "params/registry.h"
@@ -51,6 +56,24 @@ void Check(std::string_view file) {
     } catch (const qx17::ERegistryException&) {
         // A value of the wrong type or a damaged line: refused, as the
         // window refuses it.
+    }
+    const qx17::ctl::ProfileCheck strict = qx17::ctl::CheckProfile("p.reg", file);
+    for (const std::string& problem : strict.problems) {
+        if (problem.rfind("p.reg", 0) != 0 || problem.size() > 1000) {
+            Broken("a profile's problem does not name the file, or echoes too much");
+        }
+    }
+    const std::string written = qx17::SerializeProfile(strict.values);
+    // REGEDIT4 text beyond ASCII that reads as UTF-8 is taken for an
+    // editor's UTF-8 and refused: such values are not expected back.
+    const bool reads_as_utf8 =
+        qx17::IsUtf8(written) &&
+        std::any_of(written.begin(), written.end(), [](char c) { return c & 0x80; });
+    if (strict.problems.empty() && !reads_as_utf8) {
+        const qx17::ctl::ProfileCheck again = qx17::ctl::CheckProfile("p.reg", written);
+        if (!again.problems.empty() || again.values != strict.values) {
+            Broken("a profile qx17ctl takes is not taken again as written");
+        }
     }
 }
 
