@@ -1,0 +1,280 @@
+#include "ctl/record/odbc.h"
+
+#include <algorithm>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
+namespace qx17::ctl::odbc {
+
+namespace {
+
+// Texts cross in UTF-16 (SQL_C_WCHAR), converted here, so that what the
+// server stores is exactly the UTF-8 given, whatever the driver manager
+// would make of narrow strings.
+std::u16string Utf16(std::string_view utf8) {
+    std::u16string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        char32_t cp = b;
+        std::size_t n = 1;
+        if (b >= 0xF0) {
+            n = 4;
+            cp = b & 0x07;
+        } else if (b >= 0xE0) {
+            n = 3;
+            cp = b & 0x0F;
+        } else if (b >= 0xC0) {
+            n = 2;
+            cp = b & 0x1F;
+        }
+        if (i + n > utf8.size()) {
+            n = 1;
+            cp = 0xFFFD;
+        }
+        for (std::size_t k = 1; k < n; ++k) {
+            cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        i += n;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::string Utf8(const std::u16string& utf16) {
+    std::string out;
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        char32_t cp = utf16[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < utf16.size()) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[++i] - 0xDC00);
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+// The diagnostics of `handle` as one message, and the first SQLSTATE.
+Error Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const std::string& what) {
+    std::string message;
+    std::string first_state;
+    for (SQLSMALLINT record = 1; record <= 5; ++record) {
+        SQLCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        SQLCHAR text[1024] = {};
+        SQLSMALLINT length = 0;
+        const SQLRETURN r = SQLGetDiagRec(type, handle, record, state, &native, text,
+                                          static_cast<SQLSMALLINT>(sizeof text), &length);
+        if (!SQL_SUCCEEDED(r)) {
+            break;
+        }
+        if (first_state.empty()) {
+            first_state = reinterpret_cast<const char*>(state);
+        }
+        message += (message.empty() ? "" : "; ") + std::string(reinterpret_cast<char*>(text));
+    }
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return Error(what + (message.empty() ? "" : ": " + message), first_state);
+}
+
+void Check(SQLRETURN r, SQLSMALLINT type, SQLHANDLE handle, const char* what) {
+    if (!SQL_SUCCEEDED(r)) {
+        throw Diagnostics(type, handle, what);
+    }
+}
+
+}  // namespace
+
+bool Error::ConnectionLost() const {
+    // Class 08 (connection exception), 57P (operator intervention: the
+    // server shut down), and the driver's "communication link failure".
+    return state_.rfind("08", 0) == 0 || state_.rfind("57P", 0) == 0 || state_ == "HYT00" ||
+           state_ == "HYT01" || state_.empty();
+}
+
+bool Error::Retryable() const {
+    return state_ == "40001" || state_ == "40P01";
+}
+
+Connection::Connection(const std::string& connection_string) {
+    SQLHANDLE env = SQL_NULL_HANDLE;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
+        throw Error("no ODBC environment (is the driver manager installed?)", "");
+    }
+    env_ = env;
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLHANDLE dbc = SQL_NULL_HANDLE;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
+        SQLFreeHandle(SQL_HANDLE_ENV, env);
+        throw Error("no ODBC connection handle", "");
+    }
+    dbc_ = dbc;
+    // A lost server must not hang a claim for minutes.
+    SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(10), 0);
+    std::string text = connection_string;
+    const SQLRETURN r = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+                                         SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    if (!SQL_SUCCEEDED(r)) {
+        Error error = Diagnostics(SQL_HANDLE_DBC, dbc, "cannot connect");
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        SQLFreeHandle(SQL_HANDLE_ENV, env);
+        throw error;
+    }
+    const SQLRETURN a = SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    if (!SQL_SUCCEEDED(a)) {
+        Error error = Diagnostics(SQL_HANDLE_DBC, dbc, "cannot take transactions in hand");
+        SQLDisconnect(dbc);
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        SQLFreeHandle(SQL_HANDLE_ENV, env);
+        throw error;
+    }
+}
+
+Connection::~Connection() {
+    Rollback();
+    SQLDisconnect(dbc_);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    SQLFreeHandle(SQL_HANDLE_ENV, env_);
+}
+
+void Connection::Commit() {
+    Check(SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_COMMIT), SQL_HANDLE_DBC, dbc_, "commit");
+}
+
+void Connection::Rollback() {
+    (void)SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+}
+
+Statement::Statement(Connection& connection, std::string_view sql) {
+    SQLHANDLE stmt = SQL_NULL_HANDLE;
+    const auto dbc = static_cast<SQLHANDLE>(connection.Handle());
+    Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt), SQL_HANDLE_DBC, dbc, "statement");
+    stmt_ = stmt;
+    std::string text(sql);
+    const SQLRETURN r = SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
+                                   static_cast<SQLINTEGER>(text.size()));
+    if (!SQL_SUCCEEDED(r)) {
+        Error error = Diagnostics(SQL_HANDLE_STMT, stmt, "prepare");
+        SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+        throw error;
+    }
+}
+
+Statement::~Statement() {
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+}
+
+void Statement::Execute(const std::vector<Value>& values) {
+    if (open_cursor_) {
+        SQLCloseCursor(stmt_);
+        open_cursor_ = false;
+    }
+    SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
+    // The buffers stay put until the statement has run.
+    std::vector<std::u16string> texts(values.size());
+    std::vector<SQLLEN> lengths(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const Value& v = values[i];
+        const auto number = static_cast<SQLUSMALLINT>(i + 1);
+        SQLRETURN r;
+        if (v.kind == Value::Kind::kBytes) {
+            lengths[i] = static_cast<SQLLEN>(v.data.size());
+            r = SQLBindParameter(stmt_, number, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
+                                 std::max<SQLULEN>(v.data.size(), 1), 0,
+                                 const_cast<char*>(v.data.data()), lengths[i], &lengths[i]);
+        } else {
+            texts[i] = Utf16(v.data);
+            lengths[i] = v.kind == Value::Kind::kNull
+                             ? SQL_NULL_DATA
+                             : static_cast<SQLLEN>(texts[i].size() * sizeof(char16_t));
+            r = SQLBindParameter(stmt_, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                                 std::max<SQLULEN>(texts[i].size(), 1), 0, texts[i].data(),
+                                 static_cast<SQLLEN>(texts[i].size() * sizeof(char16_t)),
+                                 &lengths[i]);
+        }
+        Check(r, SQL_HANDLE_STMT, stmt_, "bind");
+    }
+    const SQLRETURN r = SQLExecute(stmt_);
+    if (r != SQL_NO_DATA) {
+        Check(r, SQL_HANDLE_STMT, stmt_, "statement");
+    }
+    open_cursor_ = true;
+}
+
+bool Statement::Fetch() {
+    const SQLRETURN r = SQLFetch(stmt_);
+    if (r == SQL_NO_DATA) {
+        return false;
+    }
+    Check(r, SQL_HANDLE_STMT, stmt_, "fetch");
+    return true;
+}
+
+std::optional<std::string> Statement::Column(int column) {
+    std::u16string text;
+    for (;;) {
+        char16_t buffer[512];
+        SQLLEN length = 0;
+        const SQLRETURN r = SQLGetData(stmt_, static_cast<SQLUSMALLINT>(column), SQL_C_WCHAR,
+                                       buffer, sizeof buffer, &length);
+        if (r == SQL_NO_DATA) {
+            break;
+        }
+        Check(r, SQL_HANDLE_STMT, stmt_, "read a column");
+        if (length == SQL_NULL_DATA) {
+            return std::nullopt;
+        }
+        const std::size_t units = sizeof buffer / sizeof(char16_t) - 1;  // less its NUL
+        const bool more =
+            length == SQL_NO_TOTAL || static_cast<std::size_t>(length) / sizeof(char16_t) > units;
+        text.append(buffer, more ? units : static_cast<std::size_t>(length) / sizeof(char16_t));
+        if (!more) {
+            break;
+        }
+    }
+    return Utf8(text);
+}
+
+std::int64_t Statement::RowsChanged() {
+    SQLLEN rows = 0;
+    Check(SQLRowCount(stmt_, &rows), SQL_HANDLE_STMT, stmt_, "row count");
+    return rows;
+}
+
+std::vector<std::optional<std::string>> Query(Connection& connection, std::string_view sql,
+                                              const std::vector<Value>& values) {
+    Statement statement(connection, sql);
+    statement.Execute(values);
+    std::vector<std::optional<std::string>> column;
+    while (statement.Fetch()) {
+        column.push_back(statement.Column(1));
+    }
+    return column;
+}
+
+}  // namespace qx17::ctl::odbc

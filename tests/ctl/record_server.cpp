@@ -1,0 +1,37 @@
+#include "tests/ctl/record_server.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace qx17::ctl::test {
+
+std::string RecordServerFolder() {
+    const char* folder = std::getenv("QX17_RECORD_SERVER");
+    return folder != nullptr ? folder : "";
+}
+
+std::string RecordServerFile(const std::string& name) {
+    std::ifstream in(RecordServerFolder() + "/" + name, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string content = text.str();
+    while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
+        content.pop_back();
+    }
+    return content;
+}
+
+std::string RecordConnection() {
+    if (RecordServerFolder().empty()) {
+        return "";
+    }
+#ifndef _WIN32
+    // Under Wine the driver runs on the host and takes PGPASSFILE from the
+    // test's environment as CTest sets it; here the test may set it itself.
+    setenv("PGPASSFILE", (RecordServerFolder() + "/pgpass").c_str(), 0);
+#endif
+    return RecordServerFile("connection");
+}
+
+}  // namespace qx17::ctl::test
