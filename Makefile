@@ -50,7 +50,7 @@ test: build
 
 asan: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && $(CTEST)
+	cd $(ASAN_BUILD) && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp $(CTEST)
 
 # The threaded tests (serial port, virtual tracker) under ThreadSanitizer.
 tsan: setup $(TSAN_BUILD)/build.ninja
