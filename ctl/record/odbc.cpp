@@ -266,6 +266,30 @@ std::int64_t Statement::RowsChanged() {
     return rows;
 }
 
+std::vector<std::string> InstalledDrivers() {
+    std::vector<std::string> names;
+    SQLHANDLE env = SQL_NULL_HANDLE;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
+        return names;
+    }
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    for (;;) {
+        SQLCHAR name[256] = {};
+        SQLCHAR attributes[1024] = {};
+        SQLSMALLINT name_length = 0;
+        SQLSMALLINT attributes_length = 0;
+        if (!SQL_SUCCEEDED(SQLDrivers(env, direction, name, sizeof name, &name_length, attributes,
+                                      sizeof attributes, &attributes_length))) {
+            break;
+        }
+        names.emplace_back(reinterpret_cast<char*>(name));
+        direction = SQL_FETCH_NEXT;
+    }
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return names;
+}
+
 std::vector<std::optional<std::string>> Query(Connection& connection, std::string_view sql,
                                               const std::vector<Value>& values) {
     Statement statement(connection, sql);

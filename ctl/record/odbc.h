@@ -88,6 +88,9 @@ class Statement {
     bool open_cursor_ = false;
 };
 
+// The names of the ODBC drivers installed here ("PostgreSQL Unicode" ...).
+std::vector<std::string> InstalledDrivers();
+
 // Runs `sql` once with `values` and returns its first column of every row.
 std::vector<std::optional<std::string>> Query(Connection& connection, std::string_view sql,
                                               const std::vector<Value>& values = {});

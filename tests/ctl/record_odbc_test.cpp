@@ -3,6 +3,7 @@
 // server's reasons reach the message without the connection string.
 #include <gtest/gtest.h>
 
+#include "ctl/record/connection_string.h"
 #include "ctl/record/odbc.h"
 #include "tests/ctl/record_server.h"
 
@@ -21,6 +22,16 @@ class Odbc : public testing::Test {
     }
     std::string connection_string_;
 };
+
+// A PostgreSQL URI reaches the server through the driver installed here.
+TEST_F(Odbc, AUriReachesTheServerThroughTheDriverInstalledHere) {
+    std::string error;
+    const std::optional<std::string> connection =
+        OdbcConnectionString(test::RecordServerFile("uri"), odbc::InstalledDrivers(), error);
+    ASSERT_TRUE(connection) << error;
+    odbc::Connection db(*connection);
+    EXPECT_EQ(odbc::Query(db, "SELECT 40 + 2"), std::vector<std::optional<std::string>>{"42"});
+}
 
 TEST_F(Odbc, ValuesComeBackExactlyAsBound) {
     odbc::Connection db(connection_string_);
