@@ -384,8 +384,9 @@ bool LineLog::AppendRow(const Fields& fields, std::string& error) {
     return true;
 }
 
-bool LineLog::GiveIds(const std::string& start) {
+bool LineLog::GiveIds(const std::string& start, std::string& error) {
     if (!log_->Lock(FileLock::kIds, true, false)) {
+        error = path_.string() + ": another qx17ctl line gives out IDs from this log";
         return false;
     }
     sequence_.emplace(start);
@@ -395,7 +396,7 @@ bool LineLog::GiveIds(const std::string& start) {
     return true;
 }
 
-bool LineLog::HasFreeIds(std::size_t n) const {
+bool LineLog::HasFreeIds(std::size_t n) {
     return sequence_ && sequence_->HasFree(n);
 }
 

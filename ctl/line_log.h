@@ -26,21 +26,12 @@
 #include <vector>
 
 #include "ctl/id_sequence.h"
+#include "ctl/line_record.h"
 
 namespace qx17::ctl {
 
 class AppendFile;
 struct CsvRecord;
-
-struct LogRow {
-    std::chrono::system_clock::time_point time;
-    std::string port;
-    std::string id_before;
-    std::string id_written;
-    std::string outcome;  // ok, verify-failed, refused, timeout, port-lost, interrupted, error
-    std::vector<std::string> differences;  // the names of the fields that differed
-    std::optional<double> seconds;         // unknown for a tracker found interrupted
-};
 
 inline constexpr std::array<const char*, 7> kLogColumns = {
     "time", "port", "id_before", "id_written", "outcome", "differences", "seconds"};
@@ -50,7 +41,7 @@ inline constexpr const char* kLogHeader =
 // "2026-12-08T13:45:12Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point time);
 
-class LineLog {
+class LineLog final : public LineRecord {
   public:
     enum class Failure {
         kRefused,      // not a log, or a log that cannot be read exactly: nothing was sent
@@ -68,19 +59,16 @@ class LineLog {
 
     // Gives out IDs from `start` on. False when another process gives out
     // IDs from this file (whatever name it opened it by).
-    bool GiveIds(const std::string& start);
+    bool GiveIds(const std::string& start, std::string& error) override;
 
     // Whether `n` more IDs can be given out, as far as the file was last read.
-    bool HasFreeIds(std::size_t n) const;
+    bool HasFreeIds(std::size_t n) override;
 
-    enum class ClaimResult { kClaimed, kNoIdLeft, kFailed };
-    // Claims `row`'s ID (its time, port and id_before are set). When IDs are
-    // given out, `row.id_written` is chosen here under the lock: the first
-    // one free. `claim` names the claim for Append; `error` says why it failed.
-    ClaimResult Claim(LogRow& row, std::string& claim, std::string& error);
+    // The claim is on the disk before this returns; giving out IDs, the ID
+    // is chosen under the file's lock.
+    ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
 
-    // Appends the tracker's row and, with `claim`, ends that claim.
-    bool Append(const LogRow& row, const std::string& claim, std::string& error);
+    bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
 
     // The IDs in the rows and claims, each once, as far as the file was last read.
     std::vector<std::string> WrittenIds() const { return ids_; }

@@ -44,9 +44,9 @@ class Line {
                 return false;
             }
         }
-        if (options_.id_start && !log_->GiveIds(*options_.id_start)) {
-            progress_.Message(options_.log->string() +
-                              ": another qx17ctl line gives out IDs from this log.");
+        std::string error;
+        if (options_.id_start && !log_->GiveIds(*options_.id_start, error)) {
+            progress_.Message(error + ".");
             exit_code = kExitUsage;
             return false;
         }
@@ -98,11 +98,11 @@ class Line {
         std::string error;
         reserved_.erase(row.port);
         switch (log_->Claim(row, claim, error)) {
-            case LineLog::ClaimResult::kClaimed:
+            case LineRecord::ClaimResult::kClaimed:
                 return true;
-            case LineLog::ClaimResult::kNoIdLeft:
+            case LineRecord::ClaimResult::kNoIdLeft:
                 return false;
-            case LineLog::ClaimResult::kFailed:
+            case LineRecord::ClaimResult::kFailed:
                 break;
         }
         throw RecordError(error);
@@ -157,7 +157,7 @@ class Line {
     const LineOptions& options_;
     Progress& progress_;
     std::mutex mutex_;
-    std::unique_ptr<LineLog> log_;
+    std::unique_ptr<LineRecord> log_;
     std::set<std::string> reserved_;  // the ports told an ID is left for them
     long taken_ = 0;
     long done_ = 0;

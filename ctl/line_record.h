@@ -1,0 +1,46 @@
+// Where the production line takes its IDs from and puts a row per tracker:
+// the CSV log of one station (LineLog), or the record that several stations
+// share on a database server (SharedRecord). The line does not care which.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qx17::ctl {
+
+struct LogRow {
+    std::chrono::system_clock::time_point time;
+    std::string port;
+    std::string id_before;
+    std::string id_written;
+    // ok, verify-failed, refused, timeout, port-lost, replaced, interrupted, error
+    std::string outcome;
+    std::vector<std::string> differences;  // the names of the fields that differed
+    std::optional<double> seconds;         // unknown for a tracker found interrupted
+};
+
+class LineRecord {
+  public:
+    virtual ~LineRecord() = default;
+
+    // Gives out IDs from `start` on. False, with `error`, when it cannot.
+    virtual bool GiveIds(const std::string& start, std::string& error) = 0;
+
+    // Whether `n` more IDs can be given out.
+    virtual bool HasFreeIds(std::size_t n) = 0;
+
+    enum class ClaimResult { kClaimed, kNoIdLeft, kFailed };
+    // Claims `row`'s ID (its time, port and id_before are set) durably: once
+    // this returns kClaimed, no other claim anywhere gets that ID. Giving
+    // out IDs, `row.id_written` is chosen here: the first one free. `claim`
+    // names the claim for Append; `error` says why it failed.
+    virtual ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) = 0;
+
+    // Appends the tracker's row and, with `claim`, ends that claim.
+    virtual bool Append(const LogRow& row, const std::string& claim, std::string& error) = 0;
+};
+
+}  // namespace qx17::ctl

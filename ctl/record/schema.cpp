@@ -1,0 +1,78 @@
+#include "ctl/record/schema.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ctl/record/odbc.h"
+
+namespace qx17::ctl {
+
+namespace {
+
+// Migration N brings the record from version N - 1 to N. Never change one
+// that has shipped: add the next.
+const std::vector<std::vector<const char*>>& Migrations() {
+    static const std::vector<std::vector<const char*>> migrations = {
+        {
+            "CREATE TABLE stations (station_id serial PRIMARY KEY, name text NOT NULL UNIQUE, "
+            "first_seen timestamptz NOT NULL DEFAULT now())",
+            "CREATE TABLE profiles (sha256 text PRIMARY KEY, content bytea NOT NULL, "
+            "first_used timestamptz NOT NULL DEFAULT now())",
+            "CREATE TABLE used_ids (id_number bigint PRIMARY KEY, id_text text NOT NULL)",
+            "CREATE TABLE claims (claim_id bigserial PRIMARY KEY, "
+            "station_id integer NOT NULL REFERENCES stations, port text NOT NULL, "
+            "claimed_at timestamptz NOT NULL, id_before text NOT NULL, "
+            "id_written text NOT NULL, given boolean NOT NULL, owner_key bigint NOT NULL, "
+            "profile_sha256 text REFERENCES profiles, settled boolean NOT NULL DEFAULT false)",
+            "CREATE INDEX claims_open ON claims (owner_key) WHERE NOT settled",
+            "CREATE TABLE trackers (row_id bigserial PRIMARY KEY, "
+            "claim_id bigint UNIQUE REFERENCES claims, "
+            "station_id integer NOT NULL REFERENCES stations, port text NOT NULL, "
+            "started timestamptz NOT NULL, finished timestamptz, id_before text NOT NULL, "
+            "id_written text NOT NULL, outcome text NOT NULL, "
+            "differences text NOT NULL DEFAULT '', seconds double precision, "
+            "profile_sha256 text REFERENCES profiles, import_key text UNIQUE)",
+            "CREATE INDEX trackers_id ON trackers (id_written)",
+            "CREATE INDEX trackers_started ON trackers (started)",
+        },
+    };
+    return migrations;
+}
+
+// The lock that lets one station at a time migrate: an arbitrary number
+// of our own.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(7190517001)";
+
+}  // namespace
+
+void MigrateRecord(odbc::Connection& db) {
+    odbc::Statement(db, kMigrationLock).Execute();
+    odbc::Statement(db,
+                    "CREATE TABLE IF NOT EXISTS qx17_schema (one boolean PRIMARY KEY DEFAULT true "
+                    "CHECK (one), version integer NOT NULL)")
+        .Execute();
+    const auto found = odbc::Query(db, "SELECT version FROM qx17_schema");
+    const int version = found.empty() || !found[0] ? 0 : std::stoi(*found[0]);
+    if (version > kRecordSchemaVersion) {
+        db.Rollback();
+        throw std::runtime_error("the record is of version " + std::to_string(version) +
+                                 ", newer than this qx17ctl knows (" +
+                                 std::to_string(kRecordSchemaVersion) + "): update qx17ctl");
+    }
+    for (int next = version + 1; next <= kRecordSchemaVersion; ++next) {
+        for (const char* sql : Migrations()[static_cast<std::size_t>(next - 1)]) {
+            odbc::Statement(db, sql).Execute();
+        }
+    }
+    if (found.empty()) {
+        odbc::Statement(db, "INSERT INTO qx17_schema (version) VALUES (?)")
+            .Execute({odbc::Value::Integer(kRecordSchemaVersion)});
+    } else if (version != kRecordSchemaVersion) {
+        odbc::Statement(db, "UPDATE qx17_schema SET version = ?")
+            .Execute({odbc::Value::Integer(kRecordSchemaVersion)});
+    }
+    db.Commit();
+}
+
+}  // namespace qx17::ctl
