@@ -120,7 +120,7 @@ bool Error::Retryable() const {
     return state_ == "40001" || state_ == "40P01";
 }
 
-Connection::Connection(const std::string& connection_string) {
+Connection::Connection(const std::string& connection_string, bool autocommit) {
     SQLHANDLE env = SQL_NULL_HANDLE;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
         throw Error("no ODBC environment (is the driver manager installed?)", "");
@@ -144,8 +144,9 @@ Connection::Connection(const std::string& connection_string) {
         SQLFreeHandle(SQL_HANDLE_ENV, env);
         throw error;
     }
-    const SQLRETURN a = SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
-                                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    const SQLRETURN a = SQLSetConnectAttr(
+        dbc, SQL_ATTR_AUTOCOMMIT,
+        reinterpret_cast<SQLPOINTER>(autocommit ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
     if (!SQL_SUCCEEDED(a)) {
         Error error = Diagnostics(SQL_HANDLE_DBC, dbc, "cannot take transactions in hand");
         SQLDisconnect(dbc);

@@ -50,8 +50,9 @@ struct Value {
 class Connection {
   public:
     // Connects with `connection_string` (never prompting), transactions
-    // explicit. Error with the driver's reason.
-    explicit Connection(const std::string& connection_string);
+    // explicit unless `autocommit` (for what cannot run in a transaction,
+    // such as CREATE DATABASE). Error with the driver's reason.
+    explicit Connection(const std::string& connection_string, bool autocommit = false);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

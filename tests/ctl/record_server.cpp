@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
+
+#include "ctl/record/odbc.h"
 
 namespace qx17::ctl::test {
 
@@ -32,6 +35,20 @@ std::string RecordConnection() {
     setenv("PGPASSFILE", (RecordServerFolder() + "/pgpass").c_str(), 0);
 #endif
     return RecordServerFile("connection");
+}
+
+std::string FreshRecordDatabase() {
+    const std::string line = RecordConnection();
+    std::random_device random;
+    const std::string name = "t" + std::to_string(random()) + std::to_string(random());
+    {
+        odbc::Connection admin(RecordServerFile("admin"), true);  // no transaction
+        odbc::Statement(admin, "CREATE DATABASE " + name + " OWNER line").Execute();
+    }
+    const std::string database = "Database=qx17";
+    std::string connection = line;
+    connection.replace(connection.find(database), database.size(), "Database=" + name);
+    return connection;
 }
 
 }  // namespace qx17::ctl::test

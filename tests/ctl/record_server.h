@@ -17,6 +17,10 @@ std::string RecordServerFolder();
 // server.
 std::string RecordConnection();
 
+// A new, empty database of the role "line" on the server, for one test
+// alone: its connection string.
+std::string FreshRecordDatabase();
+
 // A file of the server's folder, as text without its last line end.
 std::string RecordServerFile(const std::string& name);
 

@@ -1,0 +1,291 @@
+#include "ctl/record/shared_record.h"
+
+#include <random>
+
+#include "ctl/id_sequence.h"
+#include "ctl/line_log.h"
+#include "ctl/record/odbc.h"
+#include "ctl/record/schema.h"
+
+namespace qx17::ctl {
+
+namespace {
+
+using odbc::Value;
+
+constexpr std::uint64_t kIdLimit = 99999999999999ULL;  // 14 digits
+// Tries at a given ID before a claim gives up: each lost try is another
+// station taking that ID at the same moment.
+constexpr int kClaimTries = 50;
+
+constexpr const char* kUtc = "'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'";
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) {
+        out += (out.empty() ? "" : ";") + name;
+    }
+    return out;
+}
+
+std::int64_t NewOwnerKey() {
+    std::random_device random;
+    const std::uint64_t key = (std::uint64_t{random()} << 32 | random()) & 0x3FFFFFFFFFFFFFFFULL;
+    return static_cast<std::int64_t>(key | 1);
+}
+
+std::string First(odbc::Connection& db, const char* sql, const std::vector<Value>& values) {
+    const auto column = odbc::Query(db, sql, values);
+    return column.empty() ? std::string() : column[0].value_or("");
+}
+
+Value Optional(const std::optional<std::string>& text) {
+    return text ? Value::Text(*text) : Value::Null();
+}
+
+}  // namespace
+
+SharedRecord::SharedRecord(std::unique_ptr<odbc::Connection> db) : db_(std::move(db)) {}
+
+SharedRecord::~SharedRecord() = default;
+
+std::unique_ptr<SharedRecord> SharedRecord::Open(const std::string& connection,
+                                                 const std::string& station,
+                                                 const std::string& profile, std::string& error) {
+    try {
+        std::unique_ptr<SharedRecord> record(
+            new SharedRecord(std::make_unique<odbc::Connection>(connection)));
+        odbc::Connection& db = *record->db_;
+        MigrateRecord(db);
+        record->owner_key_ = NewOwnerKey();
+        odbc::Query(db, "SELECT pg_advisory_lock(?::bigint)", {Value::Integer(record->owner_key_)});
+        if (!station.empty()) {
+            odbc::Statement(db, "INSERT INTO stations (name) VALUES (?) ON CONFLICT DO NOTHING")
+                .Execute({Value::Text(station)});
+            record->station_id_ =
+                First(db, "SELECT station_id FROM stations WHERE name = ?", {Value::Text(station)});
+            odbc::Statement(db,
+                            "INSERT INTO profiles (sha256, content) VALUES "
+                            "(encode(sha256(?), 'hex'), ?) ON CONFLICT DO NOTHING")
+                .Execute({Value::Bytes(profile), Value::Bytes(profile)});
+            record->profile_sha256_ =
+                First(db, "SELECT encode(sha256(?), 'hex')", {Value::Bytes(profile)});
+        }
+        db.Commit();
+        if (!station.empty()) {
+            record->SettleDeadClaims(record->station_id_);
+        }
+        return record;
+    } catch (const std::exception& e) {
+        error = e.what();
+        return nullptr;
+    }
+}
+
+bool SharedRecord::GiveIds(const std::string& start, std::string& error) {
+    const std::optional<std::uint64_t> number = IdNumber(start);
+    if (!number) {
+        error = "the ID sequence's start is not 1 to 14 digits";
+        return false;
+    }
+    start_ = number;
+    width_ = start.size();
+    return true;
+}
+
+bool SharedRecord::HasFreeIds(std::size_t n) {
+    if (!start_) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    try {
+        const std::string used =
+            First(*db_, "SELECT count(*) FROM used_ids WHERE id_number BETWEEN ? AND ?",
+                  {Value::Integer(static_cast<std::int64_t>(*start_)),
+                   Value::Integer(static_cast<std::int64_t>(kIdLimit))});
+        db_->Commit();
+        return kIdLimit - *start_ + 1 - std::stoull(used.empty() ? "0" : used) >= n;
+    } catch (const std::exception&) {
+        db_->Rollback();
+        return true;  // the claim itself finds out, and says why
+    }
+}
+
+LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std::string& error) {
+    std::lock_guard lock(mutex_);
+    odbc::Connection& db = *db_;
+    try {
+        for (int attempt = 0; attempt < kClaimTries; ++attempt) {
+            if (start_) {
+                // The first number from the start on that no row holds.
+                const std::string next = First(
+                    db,
+                    "SELECT n FROM (SELECT ?::bigint AS n UNION ALL "
+                    "SELECT id_number + 1 FROM used_ids WHERE id_number >= ?) c "
+                    "WHERE n <= ? AND NOT EXISTS (SELECT 1 FROM used_ids u WHERE u.id_number = "
+                    "c.n) ORDER BY n LIMIT 1",
+                    {Value::Integer(static_cast<std::int64_t>(*start_)),
+                     Value::Integer(static_cast<std::int64_t>(*start_)),
+                     Value::Integer(static_cast<std::int64_t>(kIdLimit))});
+                if (next.empty()) {
+                    db.Rollback();
+                    return ClaimResult::kNoIdLeft;
+                }
+                std::string id = next;
+                if (id.size() < width_) {
+                    id.insert(0, width_ - id.size(), '0');
+                }
+                try {
+                    odbc::Statement(db, "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?)")
+                        .Execute({Value::Text(next), Value::Text(id)});
+                } catch (const odbc::Error& e) {
+                    if (!e.UniqueViolation()) {
+                        throw;
+                    }
+                    db.Rollback();  // another station took it this moment
+                    continue;
+                }
+                row.id_written = id;
+            } else if (const std::optional<std::uint64_t> number = IdNumber(row.id_written)) {
+                // The tracker keeps its own ID, which others may hold too.
+                odbc::Statement(db,
+                                "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?) "
+                                "ON CONFLICT DO NOTHING")
+                    .Execute({Value::Integer(static_cast<std::int64_t>(*number)),
+                              Value::Text(row.id_written)});
+            }
+            claim = First(db,
+                          "INSERT INTO claims (station_id, port, claimed_at, id_before, "
+                          "id_written, given, owner_key, profile_sha256) VALUES "
+                          "(?::integer, ?, ?::timestamptz, ?, ?, ?::boolean, ?::bigint, ?) "
+                          "RETURNING claim_id",
+                          {Value::Text(station_id_), Value::Text(row.port),
+                           Value::Text(UtcTimestamp(row.time)), Value::Text(row.id_before),
+                           Value::Text(row.id_written), Value::Text(start_ ? "true" : "false"),
+                           Value::Integer(owner_key_), Value::Text(profile_sha256_)});
+            db.Commit();
+            return ClaimResult::kClaimed;
+        }
+        error = "no ID could be claimed in " + std::to_string(kClaimTries) + " tries";
+    } catch (const std::exception& e) {
+        db.Rollback();
+        error = e.what();
+    }
+    return ClaimResult::kFailed;
+}
+
+bool SharedRecord::Append(const LogRow& row, const std::string& claim, std::string& error) {
+    std::lock_guard lock(mutex_);
+    odbc::Connection& db = *db_;
+    try {
+        // A row that another station settled as interrupted while this one
+        // was away from the record takes the outcome that is known now.
+        odbc::Statement(
+            db,
+            "INSERT INTO trackers (claim_id, station_id, port, started, finished, id_before, "
+            "id_written, outcome, differences, seconds, profile_sha256) VALUES "
+            "(?::bigint, ?::integer, ?, ?::timestamptz, now(), ?, ?, ?, ?, ?::double precision, ?) "
+            "ON CONFLICT (claim_id) DO UPDATE SET finished = excluded.finished, "
+            "outcome = excluded.outcome, differences = excluded.differences, "
+            "seconds = excluded.seconds WHERE trackers.outcome = 'interrupted'")
+            .Execute({claim.empty() ? Value::Null() : Value::Text(claim), Value::Text(station_id_),
+                      Value::Text(row.port), Value::Text(UtcTimestamp(row.time)),
+                      Value::Text(row.id_before), Value::Text(row.id_written),
+                      Value::Text(row.outcome), Value::Text(Joined(row.differences)),
+                      row.seconds ? Value::Text(std::to_string(*row.seconds)) : Value::Null(),
+                      Value::Text(profile_sha256_)});
+        if (!claim.empty()) {
+            odbc::Statement(db, "UPDATE claims SET settled = true WHERE claim_id = ?::bigint")
+                .Execute({Value::Text(claim)});
+        }
+        db.Commit();
+        return true;
+    } catch (const std::exception& e) {
+        db.Rollback();
+        error = e.what();
+        return false;
+    }
+}
+
+void SharedRecord::SettleDeadClaims() {
+    SettleDeadClaims(std::nullopt);
+}
+
+void SharedRecord::SettleDeadClaims(const std::optional<std::string>& station_id) {
+    std::lock_guard lock(mutex_);
+    odbc::Connection& db = *db_;
+    const auto owners =
+        odbc::Query(db,
+                    "SELECT DISTINCT owner_key FROM claims WHERE NOT settled "
+                    "AND (?::integer IS NULL OR station_id = ?::integer) "
+                    "AND owner_key <> ?::bigint",
+                    {Optional(station_id), Optional(station_id), Value::Integer(owner_key_)});
+    db.Commit();
+    for (const auto& owner : owners) {
+        // Its process holds its lock while it lives: free, it is gone.
+        if (First(db, "SELECT pg_try_advisory_lock(?::bigint)", {Optional(owner)}) != "1") {
+            db.Commit();
+            continue;
+        }
+        odbc::Statement(db,
+                        "INSERT INTO trackers (claim_id, station_id, port, started, id_before, "
+                        "id_written, outcome, profile_sha256) SELECT claim_id, station_id, port, "
+                        "claimed_at, id_before, id_written, 'interrupted', profile_sha256 "
+                        "FROM claims WHERE owner_key = ?::bigint AND NOT settled "
+                        "ON CONFLICT (claim_id) DO NOTHING")
+            .Execute({Optional(owner)});
+        odbc::Statement(db,
+                        "UPDATE claims SET settled = true WHERE owner_key = ?::bigint "
+                        "AND NOT settled")
+            .Execute({Optional(owner)});
+        odbc::Query(db, "SELECT pg_advisory_unlock(?::bigint)", {Optional(owner)});
+        db.Commit();
+    }
+}
+
+std::vector<RecordRow> SharedRecord::Rows(const RecordFilter& filter) {
+    std::lock_guard lock(mutex_);
+    const std::optional<std::string> id =
+        filter.id ? std::optional<std::string>(std::to_string(IdNumber(*filter.id).value_or(0)))
+                  : std::nullopt;
+    odbc::Statement select(
+        *db_, std::string("SELECT s.name, t.port, to_char(t.started AT TIME ZONE 'UTC', ") + kUtc +
+                  "), to_char(t.finished AT TIME ZONE 'UTC', " + kUtc +
+                  "), t.id_before, t.id_written, t.outcome, t.differences, t.seconds, "
+                  "t.profile_sha256 FROM trackers t JOIN stations s USING (station_id) WHERE "
+                  "(?::bigint IS NULL OR (t.id_written ~ '^[0-9]{1,14}$' AND "
+                  "t.id_written::bigint = ?::bigint)) AND (?::text IS NULL OR s.name = ?) AND "
+                  "(?::text IS NULL OR t.outcome = ?) AND "
+                  "(?::timestamptz IS NULL OR t.started >= ?::timestamptz) "
+                  "ORDER BY t.started, t.row_id");
+    select.Execute({Optional(id), Optional(id), Optional(filter.station), Optional(filter.station),
+                    Optional(filter.outcome), Optional(filter.outcome), Optional(filter.since),
+                    Optional(filter.since)});
+    std::vector<RecordRow> rows;
+    while (select.Fetch()) {
+        RecordRow row;
+        std::string* fields[] = {&row.station,   &row.port,          &row.started, &row.finished,
+                                 &row.id_before, &row.id_written,    &row.outcome, &row.differences,
+                                 &row.seconds,   &row.profile_sha256};
+        for (int column = 1; column <= 10; ++column) {
+            *fields[column - 1] = select.Column(column).value_or("");
+        }
+        rows.push_back(std::move(row));
+    }
+    db_->Commit();
+    return rows;
+}
+
+std::vector<std::string> SharedRecord::VerifiedIds() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> ids;
+    for (const auto& id : odbc::Query(*db_,
+                                      "SELECT id_written FROM trackers WHERE outcome = 'ok' "
+                                      "GROUP BY id_written ORDER BY min(started), id_written")) {
+        ids.push_back(id.value_or(""));
+    }
+    db_->Commit();
+    return ids;
+}
+
+}  // namespace qx17::ctl

@@ -1,0 +1,176 @@
+// The shared record on a real PostgreSQL server, each test on a database of
+// its own: one ID sequence for every station, whatever their timing; a
+// claim whose process is gone becomes an interrupted row; rows come back
+// exactly and by their filters.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "ctl/record/odbc.h"
+#include "ctl/record/shared_record.h"
+#include "tests/ctl/record_server.h"
+
+namespace qx17::ctl {
+namespace {
+
+using testing::ElementsAre;
+
+class Shared : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (test::RecordServerFolder().empty()) {
+            GTEST_SKIP() << "no record server (QX17_RECORD_SERVER)";
+        }
+        connection_ = test::FreshRecordDatabase();
+    }
+    std::unique_ptr<SharedRecord> Open(const std::string& station,
+                                       const std::string& profile = "REGEDIT4\r\n") {
+        std::string error;
+        auto record = SharedRecord::Open(connection_, station, profile, error);
+        EXPECT_TRUE(record) << error;
+        return record;
+    }
+    static LogRow Row(const std::string& port, const std::string& id_before = "35712001234567") {
+        LogRow row;
+        row.time = std::chrono::system_clock::now();
+        row.port = port;
+        row.id_before = id_before;
+        return row;
+    }
+    std::string connection_;
+};
+
+// Eight processes' worth of connections, two stations, claiming at once.
+TEST_F(Shared, StationsClaimingAtOnceAreNeverGivenOneId) {
+    constexpr std::size_t kClaimers = 8;
+    constexpr std::size_t kEach = 25;
+    std::vector<std::unique_ptr<SharedRecord>> records;
+    for (std::size_t i = 0; i < kClaimers; ++i) {
+        records.push_back(Open(i % 2 == 0 ? "A" : "B"));
+        std::string error;
+        ASSERT_TRUE(records.back()->GiveIds("00000900", error)) << error;
+    }
+    std::vector<std::vector<std::string>> ids(kClaimers);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < kClaimers; ++i) {
+        threads.emplace_back([&, i] {
+            for (std::size_t n = 0; n < kEach; ++n) {
+                LogRow row = Row("COM" + std::to_string(i + 1));
+                std::string claim;
+                std::string error;
+                ASSERT_EQ(records[i]->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed)
+                    << error;
+                ids[i].push_back(row.id_written);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::set<std::string> all;
+    for (const auto& claimed : ids) {
+        all.insert(claimed.begin(), claimed.end());
+    }
+    ASSERT_EQ(all.size(), kClaimers * kEach) << "an ID given twice";
+    EXPECT_EQ(*all.begin(), "00000900");
+    EXPECT_EQ(*all.rbegin(), "00001099") << "no ID skipped, the start's digits kept";
+}
+
+// A process that claimed and went (a kill, a crash): at its station's next
+// start the claim is an interrupted row and its ID is never given again; a
+// live process's claim is left alone.
+TEST_F(Shared, AClaimWhoseProcessIsGoneBecomesAnInterruptedRow) {
+    std::string error;
+    std::string claim;
+    auto alive = Open("B");
+    ASSERT_TRUE(alive->GiveIds("0900", error));
+    LogRow working = Row("COM2");
+    ASSERT_EQ(alive->Claim(working, claim, error), LineRecord::ClaimResult::kClaimed);
+    {
+        auto killed = Open("A");
+        ASSERT_TRUE(killed->GiveIds("0900", error));
+        LogRow lost = Row("COM1", "111");
+        ASSERT_EQ(killed->Claim(lost, claim, error), LineRecord::ClaimResult::kClaimed);
+        EXPECT_EQ(lost.id_written, "0901");
+    }  // its connection, and with it its lock, ends here
+    auto restarted = Open("A");
+    ASSERT_TRUE(restarted->GiveIds("0900", error));
+    const std::vector<RecordRow> rows = restarted->Rows({});
+    ASSERT_EQ(rows.size(), 1u) << "the live station's claim is no row yet";
+    EXPECT_EQ(rows[0].station, "A");
+    EXPECT_EQ(rows[0].outcome, "interrupted");
+    EXPECT_EQ(rows[0].id_written, "0901");
+    EXPECT_EQ(rows[0].id_before, "111");
+    LogRow next = Row("COM1");
+    ASSERT_EQ(restarted->Claim(next, claim, error), LineRecord::ClaimResult::kClaimed);
+    EXPECT_EQ(next.id_written, "0902");
+    restarted->SettleDeadClaims();
+    EXPECT_EQ(restarted->Rows({}).size(), 1u);
+}
+
+// What goes in comes back exactly, by each filter; --ids lists the IDs
+// written and verified.
+TEST_F(Shared, RowsComeBackExactlyAndByTheirFilters) {
+    const std::string station = "line 3; it's \"B\" \\ east";
+    const std::string profile = "REGEDIT4\r\n\"APN\"=\"a;b'c\\\\d\"\r\n" + std::string(1, '\0');
+    auto record = Open(station, profile);
+    std::string error;
+    ASSERT_TRUE(record->GiveIds("0900", error));
+    const char* outcomes[] = {"ok", "verify-failed", "ok", "refused"};
+    for (const char* outcome : outcomes) {
+        LogRow row = Row("COM1");
+        std::string claim;
+        ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed) << error;
+        row.outcome = outcome;
+        row.seconds = 0.9;
+        if (row.outcome == "verify-failed") {
+            row.differences = {"APN", "IP"};
+        }
+        ASSERT_TRUE(record->Append(row, claim, error)) << error;
+    }
+    const std::vector<RecordRow> rows = record->Rows({});
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].station, station);
+    EXPECT_EQ(rows[1].differences, "APN;IP");
+    EXPECT_EQ(rows[0].profile_sha256.size(), 64u);
+    EXPECT_EQ(rows[0].profile_sha256, record->ProfileHash());
+    {
+        odbc::Connection db(connection_);
+        EXPECT_EQ(
+            odbc::Query(db, "SELECT content = ? FROM profiles", {odbc::Value::Bytes(profile)}),
+            std::vector<std::optional<std::string>>{"1"})
+            << "the profile's bytes, exactly";
+    }
+    const auto where = [](std::optional<std::string> RecordFilter::*field, std::string value) {
+        RecordFilter filter;
+        filter.*field = std::move(value);
+        return filter;
+    };
+    EXPECT_EQ(record->Rows(where(&RecordFilter::outcome, "ok")).size(), 2u);
+    EXPECT_EQ(record->Rows(where(&RecordFilter::id, "902")).at(0).id_written, "0902");
+    EXPECT_EQ(record->Rows(where(&RecordFilter::station, station)).size(), 4u);
+    EXPECT_TRUE(record->Rows(where(&RecordFilter::station, "another")).empty());
+    EXPECT_TRUE(record->Rows(where(&RecordFilter::since, "2999-01-01T00:00:00Z")).empty());
+    EXPECT_THAT(record->VerifiedIds(), ElementsAre("0900", "0902"));
+}
+
+// The tables are made once; a record newer than this program is refused.
+TEST_F(Shared, TheSchemaIsMadeOnceAndANewerOneIsRefused) {
+    Open("A");
+    Open("A");
+    {
+        odbc::Connection db(connection_);
+        EXPECT_EQ(odbc::Query(db, "SELECT version FROM qx17_schema"),
+                  std::vector<std::optional<std::string>>{"1"});
+        odbc::Statement(db, "UPDATE qx17_schema SET version = 99").Execute();
+        db.Commit();
+    }
+    std::string error;
+    EXPECT_FALSE(SharedRecord::Open(connection_, "A", "", error));
+    EXPECT_NE(error.find("newer than this qx17ctl knows"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace qx17::ctl
