@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
 
     const Command commands[] = {
         AddPortsCommand(app), AddLinkCommand(app),    AddUnlinkCommand(app), AddReadCommand(app),
-        AddWriteCommand(app), AddDefaultCommand(app), AddLineCommand(app),
+        AddWriteCommand(app), AddDefaultCommand(app), AddLineCommand(app),   AddRecordCommand(app),
     };
 
     try {

@@ -10,6 +10,8 @@
 #include "ctl/line_log.h"
 #include "ctl/progress.h"
 #include "ctl/provisioning.h"
+#include "ctl/record/copied_record.h"
+#include "ctl/record/shared_record.h"
 
 namespace qx17::ctl {
 
@@ -29,8 +31,8 @@ class Line {
     Line(const LineOptions& options, Progress& progress) : options_(options), progress_(progress) {}
 
     bool Prepare(int& exit_code) {
-        if (options_.id_start && !options_.log) {
-            progress_.Message("--id-start needs --log: the log is the record of the IDs used.");
+        if (options_.id_start && !options_.log && !options_.record) {
+            progress_.Message("--id-start needs --log or --record: the record of the IDs used.");
             exit_code = kExitUsage;
             return false;
         }
@@ -45,6 +47,17 @@ class Line {
             }
         }
         std::string error;
+        if (options_.record) {
+            std::unique_ptr<LineRecord> shared = SharedRecord::Open(
+                *options_.record, options_.station, options_.profile_text, error);
+            if (!shared) {
+                progress_.Message("the record cannot be reached: " + error + ".");
+                exit_code = kExitRecord;
+                return false;
+            }
+            log_ = log_ ? std::make_unique<CopiedRecord>(std::move(shared), std::move(log_))
+                        : std::move(shared);
+        }
         if (options_.id_start && !log_->GiveIds(*options_.id_start, error)) {
             progress_.Message(error + ".");
             exit_code = kExitUsage;

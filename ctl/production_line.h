@@ -21,6 +21,11 @@ struct LineOptions {
     std::vector<std::string> ports;
     FieldValues profile;
     std::optional<std::filesystem::path> log;
+    // The shared record (an ODBC connection string) where IDs come from and
+    // rows go; `log` then gets the same rows as a local copy.
+    std::optional<std::string> record;
+    std::string station;                  // this station's name in the record
+    std::string profile_text;             // the profile file's bytes, kept in the record
     std::optional<long> count;            // stop after this many trackers in all
     std::optional<std::string> id_start;  // give each tracker the next ID
     LinkTimes times;

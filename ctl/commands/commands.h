@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ctl/provisioning.h"
+#include "ctl/record/shared_record.h"
 #include "ctl/tracker_link.h"
 #include "serial/serial_port.h"
 
@@ -33,6 +34,7 @@ Command AddReadCommand(CLI::App& program);
 Command AddWriteCommand(CLI::App& program);
 Command AddDefaultCommand(CLI::App& program);
 Command AddLineCommand(CLI::App& program);
+Command AddRecordCommand(CLI::App& program);
 
 // The commands that talk to one tracker, apart from the command line.
 
@@ -54,6 +56,15 @@ int WriteCommand(const TrackerTarget& target, const std::filesystem::path& profi
 
 // "Default" and its acknowledgement.
 int DefaultCommand(const TrackerTarget& target, Progress& progress, std::ostream& out);
+
+// What the shared record holds: the rows that `filter` lets through, as a
+// table, CSV or JSON, or the IDs written and verified.
+enum class RecordFormat { kTable, kCsv, kJson, kIds };
+int RecordCommand(const std::string& connection, const RecordFilter& filter, RecordFormat format,
+                  Progress& progress, std::ostream& out);
+// A station's CSV log into the record.
+int RecordImportCommand(const std::string& connection, const std::filesystem::path& log,
+                        const std::string& station, Progress& progress, std::ostream& out);
 
 // The values as qx17ctl prints them.
 void PrintTable(const FieldValues& values, std::ostream& out);

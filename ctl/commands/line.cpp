@@ -1,13 +1,18 @@
-// qx17ctl line PORT... --profile P [--log FILE.csv] [--count N]
-// [--id-start DIGITS]: the production line.
+// qx17ctl line PORT... --profile P [--record CONNECTION [--station NAME]]
+// [--log FILE.csv] [--count N] [--id-start DIGITS]: the production line.
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
 #include "ctl/exit_codes.h"
+#include "ctl/host_name.h"
 #include "ctl/production_line.h"
 #include "ctl/profile_file.h"
 #include "ctl/progress.h"
+#include "ctl/record/connection_string.h"
+#include "ctl/record/odbc.h"
 
 namespace qx17::ctl {
 
@@ -18,6 +23,8 @@ Command AddLineCommand(CLI::App& program) {
         std::string log;
         long count = 0;
         std::string id_start;
+        std::string record;
+        std::string station;
     };
     auto options = std::make_shared<Options>();
     CLI::App* command = program.add_subcommand("line",
@@ -28,6 +35,15 @@ Command AddLineCommand(CLI::App& program) {
     command->add_option("--profile", options->profile, "the values to write")->required();
     command->add_option("--log", options->log, "append a CSV row per tracker")
         ->type_name("FILE.csv");
+    command
+        ->add_option("--record", options->record,
+                     "the record shared by every station: an ODBC connection string, or a "
+                     "postgresql:// URI")
+        ->type_name("CONNECTION");
+    command
+        ->add_option("--station", options->station,
+                     "this station's name in the record (default: the host name)")
+        ->type_name("NAME");
     command->add_option("--count", options->count, "stop after N trackers in all")
         ->check(CLI::PositiveNumber);
     command
@@ -46,6 +62,23 @@ Command AddLineCommand(CLI::App& program) {
                     }
                     if (!options->log.empty()) {
                         line.log = options->log;
+                    }
+                    if (!options->station.empty() && options->record.empty()) {
+                        progress.Message("--station names this station in a --record.");
+                        return kExitUsage;
+                    }
+                    if (!options->record.empty()) {
+                        std::string error;
+                        line.record =
+                            OdbcConnectionString(options->record, odbc::InstalledDrivers(), error);
+                        if (!line.record) {
+                            progress.Message("--record: " + error + ".");
+                            return kExitUsage;
+                        }
+                        line.station = options->station.empty() ? HostName() : options->station;
+                        std::ifstream in(options->profile, std::ios::binary);
+                        line.profile_text.assign(std::istreambuf_iterator<char>(in),
+                                                 std::istreambuf_iterator<char>());
                     }
                     if (options->count > 0) {
                         line.count = options->count;

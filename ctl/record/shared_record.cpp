@@ -1,7 +1,10 @@
 #include "ctl/record/shared_record.h"
 
+#include <algorithm>
+#include <array>
 #include <random>
 
+#include "ctl/csv.h"
 #include "ctl/id_sequence.h"
 #include "ctl/line_log.h"
 #include "ctl/record/odbc.h"
@@ -43,6 +46,10 @@ Value Optional(const std::optional<std::string>& text) {
     return text ? Value::Text(*text) : Value::Null();
 }
 
+Value TextOrNull(const std::string& text) {
+    return text.empty() ? Value::Null() : Value::Text(text);
+}
+
 }  // namespace
 
 SharedRecord::SharedRecord(std::unique_ptr<odbc::Connection> db) : db_(std::move(db)) {}
@@ -64,6 +71,8 @@ std::unique_ptr<SharedRecord> SharedRecord::Open(const std::string& connection,
                 .Execute({Value::Text(station)});
             record->station_id_ =
                 First(db, "SELECT station_id FROM stations WHERE name = ?", {Value::Text(station)});
+        }
+        if (!station.empty() && !profile.empty()) {
             odbc::Statement(db,
                             "INSERT INTO profiles (sha256, content) VALUES "
                             "(encode(sha256(?), 'hex'), ?) ON CONFLICT DO NOTHING")
@@ -162,7 +171,7 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                           {Value::Text(station_id_), Value::Text(row.port),
                            Value::Text(UtcTimestamp(row.time)), Value::Text(row.id_before),
                            Value::Text(row.id_written), Value::Text(start_ ? "true" : "false"),
-                           Value::Integer(owner_key_), Value::Text(profile_sha256_)});
+                           Value::Integer(owner_key_), TextOrNull(profile_sha256_)});
             db.Commit();
             return ClaimResult::kClaimed;
         }
@@ -193,10 +202,83 @@ bool SharedRecord::Append(const LogRow& row, const std::string& claim, std::stri
                       Value::Text(row.id_before), Value::Text(row.id_written),
                       Value::Text(row.outcome), Value::Text(Joined(row.differences)),
                       row.seconds ? Value::Text(std::to_string(*row.seconds)) : Value::Null(),
-                      Value::Text(profile_sha256_)});
+                      TextOrNull(profile_sha256_)});
         if (!claim.empty()) {
             odbc::Statement(db, "UPDATE claims SET settled = true WHERE claim_id = ?::bigint")
                 .Execute({Value::Text(claim)});
+        }
+        db.Commit();
+        return true;
+    } catch (const std::exception& e) {
+        db.Rollback();
+        error = e.what();
+        return false;
+    }
+}
+
+bool SharedRecord::Import(const std::string& content, const std::string& file_name,
+                          std::size_t& added, std::size_t& rows, std::string& error) {
+    const std::vector<CsvRecord> records = ParseCsv(content);
+    const auto where = [&](std::size_t line) { return file_name + ":" + std::to_string(line); };
+    if (records.empty()) {
+        error = file_name + ": no header";
+        return false;
+    }
+    // The columns by the header's names, each once.
+    std::array<std::size_t, kLogColumns.size()> at{};
+    for (std::size_t column = 0; column < kLogColumns.size(); ++column) {
+        const auto& names = records[0].fields;
+        const auto found = std::find(names.begin(), names.end(), kLogColumns[column]);
+        if (found == names.end() || std::count(names.begin(), names.end(), *found) != 1 ||
+            names.size() != kLogColumns.size()) {
+            error = where(records[0].line) +
+                    ": not a log's header (time, port, id_before, id_written, outcome, "
+                    "differences and seconds, each once)";
+            return false;
+        }
+        at[column] = static_cast<std::size_t>(found - names.begin());
+    }
+    std::lock_guard lock(mutex_);
+    odbc::Connection& db = *db_;
+    try {
+        odbc::Statement use(db,
+                            "INSERT INTO used_ids (id_number, id_text) VALUES (?::bigint, ?) "
+                            "ON CONFLICT DO NOTHING");
+        odbc::Statement insert(
+            db,
+            "INSERT INTO trackers (station_id, port, started, id_before, id_written, outcome, "
+            "differences, seconds, import_key) VALUES (?::integer, ?, ?::timestamptz, ?, ?, ?, "
+            "?, ?::double precision, ?) ON CONFLICT (import_key) DO NOTHING");
+        added = 0;
+        rows = 0;
+        for (std::size_t i = 1; i < records.size(); ++i) {
+            const CsvRecord& record = records[i];
+            if (record.fields.size() != kLogColumns.size()) {
+                throw std::runtime_error(where(record.line) + ": not " +
+                                         std::to_string(kLogColumns.size()) + " fields");
+            }
+            const auto field = [&](std::size_t column) { return record.fields[at[column]]; };
+            const std::string& id = field(3);
+            const std::optional<std::uint64_t> number = IdNumber(id);
+            if (!id.empty() && !number) {
+                throw std::runtime_error(where(record.line) + ": the id_written \"" + id +
+                                         "\" is not 1 to 14 digits");
+            }
+            if (number) {
+                use.Execute({Value::Integer(static_cast<std::int64_t>(*number)), Value::Text(id)});
+            }
+            const std::string key =
+                station_id_ + '\n' + field(0) + '\n' + field(1) + '\n' + field(2) + '\n' + id;
+            try {
+                insert.Execute({Value::Text(station_id_), Value::Text(field(1)),
+                                Value::Text(field(0)), Value::Text(field(2)), Value::Text(id),
+                                Value::Text(field(4)), Value::Text(field(5)), TextOrNull(field(6)),
+                                Value::Text(key)});
+            } catch (const odbc::Error& e) {
+                throw std::runtime_error(where(record.line) + ": " + e.what());
+            }
+            added += static_cast<std::size_t>(insert.RowsChanged());
+            ++rows;
         }
         db.Commit();
         return true;

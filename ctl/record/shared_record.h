@@ -61,6 +61,14 @@ class SharedRecord final : public LineRecord {
     ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
 
+    // Brings a station's CSV log (`content`, read from `file_name`) into the
+    // record under this record's station, so that the IDs it used count as
+    // used. A row already there (the same station, time, port and IDs) is
+    // not added again. False with `error` (the file and line) for a log that
+    // cannot be read exactly, and then nothing is added.
+    bool Import(const std::string& content, const std::string& file_name, std::size_t& added,
+                std::size_t& rows, std::string& error);
+
     // Every claim whose process is gone becomes an `interrupted` row.
     void SettleDeadClaims();
     // The rows that match, oldest first.

@@ -1,0 +1,29 @@
+// A record with a local copy: IDs come from the record alone, and every
+// claim and row goes to both, the record first. With `--record` and `--log`,
+// the CSV log of the station holds the same rows as the shared record.
+#pragma once
+
+#include <memory>
+
+#include "ctl/line_record.h"
+
+namespace qx17::ctl {
+
+class CopiedRecord final : public LineRecord {
+  public:
+    CopiedRecord(std::unique_ptr<LineRecord> record, std::unique_ptr<LineRecord> copy)
+        : record_(std::move(record)), copy_(std::move(copy)) {}
+
+    bool GiveIds(const std::string& start, std::string& error) override {
+        return record_->GiveIds(start, error);
+    }
+    bool HasFreeIds(std::size_t n) override { return record_->HasFreeIds(n); }
+    ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
+    bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
+
+  private:
+    std::unique_ptr<LineRecord> record_;
+    std::unique_ptr<LineRecord> copy_;
+};
+
+}  // namespace qx17::ctl
