@@ -32,15 +32,31 @@ class LineRecord {
     // Whether `n` more IDs can be given out.
     virtual bool HasFreeIds(std::size_t n) = 0;
 
-    enum class ClaimResult { kClaimed, kNoIdLeft, kFailed };
+    // kUnavailable: the record is away for now (its server restarted, the
+    // network went); nothing was claimed, and a later try may succeed.
+    enum class ClaimResult { kClaimed, kNoIdLeft, kFailed, kUnavailable };
     // Claims `row`'s ID (its time, port and id_before are set) durably: once
     // this returns kClaimed, no other claim anywhere gets that ID. Giving
     // out IDs, `row.id_written` is chosen here: the first one free. `claim`
     // names the claim for Append; `error` says why it failed.
     virtual ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) = 0;
 
-    // Appends the tracker's row and, with `claim`, ends that claim.
+    // Appends the tracker's row and, with `claim`, ends that claim. A record
+    // that is away keeps the row on this station's disk until it is back.
     virtual bool Append(const LogRow& row, const std::string& claim, std::string& error) = 0;
+
+    // Whether the record can take claims now; `why` says why not.
+    virtual bool Reachable(std::string& why) {
+        (void)why;
+        return true;
+    }
+
+    // At the line's end: what waits on this station's disk for the record is
+    // sent. False, with `error`, when some still waits.
+    virtual bool Finish(std::string& error) {
+        (void)error;
+        return true;
+    }
 };
 
 }  // namespace qx17::ctl

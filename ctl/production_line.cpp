@@ -12,12 +12,20 @@
 #include "ctl/provisioning.h"
 #include "ctl/record/copied_record.h"
 #include "ctl/record/shared_record.h"
+#include "ctl/stop_request.h"
 
 namespace qx17::ctl {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// How soon a claim is tried again while the record is away, at first and
+// at most; and how often a wait looks at Ctrl-C.
+constexpr std::chrono::milliseconds kFirstRetry = 500ms;
+constexpr std::chrono::milliseconds kLastRetry = 10s;
+constexpr std::chrono::milliseconds kSlice = 100ms;
 
 // The record cannot take a claim or a row: the line stops taking trackers.
 class RecordError : public std::runtime_error {
@@ -49,7 +57,7 @@ class Line {
         std::string error;
         if (options_.record) {
             std::unique_ptr<LineRecord> shared = SharedRecord::Open(
-                *options_.record, options_.station, options_.profile_text, error);
+                *options_.record, options_.station, options_.profile_text, error, options_.outbox);
             if (!shared) {
                 progress_.Message("the record cannot be reached: " + error + ".");
                 exit_code = kExitRecord;
@@ -100,25 +108,43 @@ class Line {
         reserved_.erase(port);
     }
 
+    enum class Claimed { kYes, kNoIdLeft, kAway };
+
     // Records durably that the tracker of `row` is about to be written;
     // giving out IDs, chooses its ID first. RecordError when the record
-    // cannot take it; false when no ID is left.
-    bool Claim(LogRow& row, std::string& claim) {
+    // cannot take it; kAway (with `why`) when it is away for now.
+    Claimed Claim(LogRow& row, std::string& claim, std::string& why) {
         if (!log_) {
-            return true;
+            return Claimed::kYes;
         }
         std::lock_guard lock(mutex_);
         std::string error;
         reserved_.erase(row.port);
         switch (log_->Claim(row, claim, error)) {
             case LineRecord::ClaimResult::kClaimed:
-                return true;
+                return Claimed::kYes;
             case LineRecord::ClaimResult::kNoIdLeft:
-                return false;
+                return Claimed::kNoIdLeft;
+            case LineRecord::ClaimResult::kUnavailable:
+                why = error;
+                return Claimed::kAway;
             case LineRecord::ClaimResult::kFailed:
                 break;
         }
         throw RecordError(error);
+    }
+
+    // Whether the record takes claims now; `why` says why not.
+    bool RecordReachable(std::string& why) {
+        std::lock_guard lock(mutex_);
+        return !log_ || log_->Reachable(why);
+    }
+
+    // What waits on the station's disk for the record, sent; false (with
+    // `error`) when some still waits.
+    bool FinishRecord(std::string& error) {
+        std::lock_guard lock(mutex_);
+        return !log_ || log_->Finish(error);
     }
 
     // The tracker's row. When it cannot be made durable, no further tracker
@@ -215,9 +241,29 @@ class Station {
     }
 
   private:
+    // Sleeps for `time`, or less when a stop is asked for: false then.
+    static bool Nap(std::chrono::milliseconds time) {
+        const Clock::time_point end = Clock::now() + time;
+        while (Clock::now() < end) {
+            if (CurrentStopLevel() != StopLevel::kNone) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(end - Clock::now(), kSlice));
+        }
+        return true;
+    }
+
     // Waits for the next tracker and does it; false when the port is done.
     bool NextTracker() {
         if (!link_.IsOpen() && !Reopen()) {
+            return true;
+        }
+        // While the record is away, no tracker is answered.
+        std::string why;
+        if (!line_.RecordReachable(why)) {
+            line_.Reporter().Step(link_.Port(), "the record is away (" + why +
+                                                    "): no tracker is taken until it is back");
+            Nap(kFirstRetry);
             return true;
         }
         // Giving out IDs, the tracker's ID is known to be there before the
@@ -302,7 +348,23 @@ class Station {
             if (!line_.GivesIds()) {
                 row.id_written = MergeProfile(tracker, line_.Options().profile, id).values.ID;
             }
-            if (!line_.Claim(row, claim)) {
+            Line::Claimed claimed;
+            std::string why;
+            for (auto wait = kFirstRetry;
+                 (claimed = line_.Claim(row, claim, why)) == Line::Claimed::kAway;
+                 wait = std::min(wait * 2, kLastRetry)) {
+                // No tracker is written without its claim: this one waits,
+                // answered, until the record is back.
+                line_.Reporter().Step(row.port, "the record is away (" + why + "): tracker " +
+                                                    row.id_before + " waits for its claim");
+                if (!Nap(wait)) {
+                    line_.Reporter().Message(row.port + ": tracker " + row.id_before +
+                                             " not written: the record is away.");
+                    line_.GiveBackTracker();
+                    return After::kDone;
+                }
+            }
+            if (claimed == Line::Claimed::kNoIdLeft) {
                 line_.Reporter().Message(row.port + ": tracker " + row.id_before +
                                          " not written: the ID sequence is used up.");
                 line_.GiveBackTracker();
@@ -398,6 +460,11 @@ int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlat
     }
     for (std::thread& thread : threads) {
         thread.join();
+    }
+    std::string error;
+    if (!line.FinishRecord(error)) {
+        progress.Message(error + ".");
+        return kExitRecord;
     }
     return line.ExitCode();
 }

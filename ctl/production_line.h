@@ -24,8 +24,10 @@ struct LineOptions {
     // The shared record (an ODBC connection string) where IDs come from and
     // rows go; `log` then gets the same rows as a local copy.
     std::optional<std::string> record;
-    std::string station;                  // this station's name in the record
-    std::string profile_text;             // the profile file's bytes, kept in the record
+    std::string station;       // this station's name in the record
+    std::string profile_text;  // the profile file's bytes, kept in the record
+    // Where rows wait while the record is away (empty: they cannot wait).
+    std::filesystem::path outbox;
     std::optional<long> count;            // stop after this many trackers in all
     std::optional<std::string> id_start;  // give each tracker the next ID
     LinkTimes times;

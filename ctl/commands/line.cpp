@@ -1,5 +1,7 @@
 // qx17ctl line PORT... --profile P [--record CONNECTION [--station NAME]]
 // [--log FILE.csv] [--count N] [--id-start DIGITS]: the production line.
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -7,14 +9,40 @@
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
 #include "ctl/exit_codes.h"
-#include "ctl/host_name.h"
 #include "ctl/production_line.h"
 #include "ctl/profile_file.h"
 #include "ctl/progress.h"
 #include "ctl/record/connection_string.h"
 #include "ctl/record/odbc.h"
+#include "ctl/station.h"
 
 namespace qx17::ctl {
+
+namespace {
+
+// Where this station keeps the rows that wait for `record`: one file per
+// station and record (a station may use a test record and a real one).
+std::filesystem::path OutboxFor(const std::string& record, const std::string& station) {
+    const std::filesystem::path folder = StateFolder();
+    if (folder.empty()) {
+        return {};
+    }
+    std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+    for (char c : MaskedConnection(record) + '\n' + station) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    std::string name;
+    for (char c : station) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_';
+        name += plain ? c : '_';
+    }
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "-%016llx.outbox", static_cast<unsigned long long>(hash));
+    return folder / ("record-" + name.substr(0, 40) + suffix);
+}
+
+}  // namespace
 
 Command AddLineCommand(CLI::App& program) {
     struct Options {
@@ -76,6 +104,7 @@ Command AddLineCommand(CLI::App& program) {
                             return kExitUsage;
                         }
                         line.station = options->station.empty() ? HostName() : options->station;
+                        line.outbox = OutboxFor(*line.record, line.station);
                         std::ifstream in(options->profile, std::ios::binary);
                         line.profile_text.assign(std::istreambuf_iterator<char>(in),
                                                  std::istreambuf_iterator<char>());

@@ -14,11 +14,11 @@
 #include "ctl/commands/tracker_target.h"
 #include "ctl/csv.h"
 #include "ctl/exit_codes.h"
-#include "ctl/host_name.h"
 #include "ctl/progress.h"
 #include "ctl/record/connection_string.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
+#include "ctl/station.h"
 
 namespace qx17::ctl {
 

@@ -20,6 +20,8 @@ class CopiedRecord final : public LineRecord {
     bool HasFreeIds(std::size_t n) override { return record_->HasFreeIds(n); }
     ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
+    bool Reachable(std::string& why) override { return record_->Reachable(why); }
+    bool Finish(std::string& error) override { return record_->Finish(error); }
 
   private:
     std::unique_ptr<LineRecord> record_;

@@ -8,6 +8,7 @@
 #include "ctl/id_sequence.h"
 #include "ctl/line_log.h"
 #include "ctl/record/odbc.h"
+#include "ctl/record/outbox.h"
 #include "ctl/record/schema.h"
 
 namespace qx17::ctl {
@@ -17,9 +18,10 @@ namespace {
 using odbc::Value;
 
 constexpr std::uint64_t kIdLimit = 99999999999999ULL;  // 14 digits
-// Tries at a given ID before a claim gives up: each lost try is another
-// station taking that ID at the same moment.
+// Tries at an ID before a claim gives up: each lost try is another writer
+// (an import) taking that ID at the same moment.
 constexpr int kClaimTries = 50;
+constexpr const char* kClaimLock = "SELECT pg_advisory_xact_lock(7190517002)";
 
 constexpr const char* kUtc = "'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'";
 
@@ -52,16 +54,29 @@ Value TextOrNull(const std::string& text) {
 
 }  // namespace
 
-SharedRecord::SharedRecord(std::unique_ptr<odbc::Connection> db) : db_(std::move(db)) {}
+// The record is away: why, as far as it is known.
+class Away : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+SharedRecord::SharedRecord(std::string connection) : connection_(std::move(connection)) {}
 
 SharedRecord::~SharedRecord() = default;
 
 std::unique_ptr<SharedRecord> SharedRecord::Open(const std::string& connection,
                                                  const std::string& station,
-                                                 const std::string& profile, std::string& error) {
+                                                 const std::string& profile, std::string& error,
+                                                 const std::filesystem::path& outbox) {
     try {
-        std::unique_ptr<SharedRecord> record(
-            new SharedRecord(std::make_unique<odbc::Connection>(connection)));
+        std::unique_ptr<SharedRecord> record(new SharedRecord(connection));
+        if (!outbox.empty()) {
+            record->outbox_ = Outbox::Open(outbox, error);
+            if (!record->outbox_) {
+                return nullptr;
+            }
+        }
+        record->db_ = std::make_unique<odbc::Connection>(connection);
         odbc::Connection& db = *record->db_;
         MigrateRecord(db);
         record->owner_key_ = NewOwnerKey();
@@ -82,6 +97,10 @@ std::unique_ptr<SharedRecord> SharedRecord::Open(const std::string& connection,
         }
         db.Commit();
         if (!station.empty()) {
+            std::lock_guard lock(record->mutex_);
+            record->SendWaiting(db);
+        }
+        if (!station.empty()) {
             record->SettleDeadClaims(record->station_id_);
         }
         return record;
@@ -89,6 +108,93 @@ std::unique_ptr<SharedRecord> SharedRecord::Open(const std::string& connection,
         error = e.what();
         return nullptr;
     }
+}
+
+odbc::Connection& SharedRecord::Db() {
+    if (db_) {
+        return *db_;
+    }
+    if (Clock::now() < next_try_) {
+        throw Away(away_);
+    }
+    try {
+        auto db = std::make_unique<odbc::Connection>(connection_);
+        // The same lock as before: this process's claims are its own again.
+        odbc::Query(*db, "SELECT pg_advisory_lock(?::bigint)", {Value::Integer(owner_key_)});
+        db->Commit();
+        SendWaiting(*db);
+        db_ = std::move(db);
+        backoff_ = std::chrono::milliseconds(500);
+        away_.clear();
+        return *db_;
+    } catch (const odbc::Error& e) {
+        away_ = e.what();
+        next_try_ = Clock::now() + backoff_;
+        backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(10000));
+        throw Away(away_);
+    }
+}
+
+template <typename Work>
+auto SharedRecord::Guarded(Work&& work) {
+    odbc::Connection& db = Db();
+    try {
+        return work(db);
+    } catch (const odbc::Error& e) {
+        db.Rollback();
+        if (!e.ConnectionLost()) {
+            throw;
+        }
+        db_.reset();
+        away_ = e.what();
+        next_try_ = Clock::now() + backoff_;
+        throw Away(away_);
+    }
+}
+
+void SharedRecord::SendWaiting(odbc::Connection& db) {
+    if (!outbox_) {
+        return;
+    }
+    const auto waiting = outbox_->Waiting();
+    for (const auto& [claim, row] : waiting) {
+        AppendOn(db, row, claim);
+    }
+    if (!waiting.empty()) {
+        outbox_->Clear();
+    }
+}
+
+bool SharedRecord::Reachable(std::string& why) {
+    std::lock_guard lock(mutex_);
+    try {
+        Db();
+        return true;
+    } catch (const Away& away) {
+        why = away.what();
+        return false;
+    }
+}
+
+bool SharedRecord::Finish(std::string& error) {
+    std::lock_guard lock(mutex_);
+    if (!outbox_) {
+        return true;
+    }
+    try {
+        next_try_ = Clock::time_point();  // one more try now
+        Db();
+    } catch (const Away&) {
+    } catch (const odbc::Error&) {
+    }
+    const std::size_t waiting = outbox_->Waiting().size();
+    if (waiting == 0) {
+        return true;
+    }
+    error = std::to_string(waiting) + " tracker row(s) wait in " + outbox_->Path().string() +
+            " for the record, which is away (" + away_ +
+            "); the next qx17ctl line of this station sends them";
+    return false;
 }
 
 bool SharedRecord::GiveIds(const std::string& start, std::string& error) {
@@ -108,109 +214,131 @@ bool SharedRecord::HasFreeIds(std::size_t n) {
     }
     std::lock_guard lock(mutex_);
     try {
-        const std::string used =
-            First(*db_, "SELECT count(*) FROM used_ids WHERE id_number BETWEEN ? AND ?",
-                  {Value::Integer(static_cast<std::int64_t>(*start_)),
-                   Value::Integer(static_cast<std::int64_t>(kIdLimit))});
-        db_->Commit();
-        return kIdLimit - *start_ + 1 - std::stoull(used.empty() ? "0" : used) >= n;
+        return Guarded([&](odbc::Connection& db) {
+            const std::string used =
+                First(db, "SELECT count(*) FROM used_ids WHERE id_number BETWEEN ? AND ?",
+                      {Value::Integer(static_cast<std::int64_t>(*start_)),
+                       Value::Integer(static_cast<std::int64_t>(kIdLimit))});
+            db.Commit();
+            return kIdLimit - *start_ + 1 - std::stoull(used.empty() ? "0" : used) >= n;
+        });
     } catch (const std::exception&) {
-        db_->Rollback();
         return true;  // the claim itself finds out, and says why
     }
 }
 
 LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std::string& error) {
     std::lock_guard lock(mutex_);
-    odbc::Connection& db = *db_;
     try {
-        for (int attempt = 0; attempt < kClaimTries; ++attempt) {
-            if (start_) {
-                // The first number from the start on that no row holds.
-                const std::string next = First(
-                    db,
-                    "SELECT n FROM (SELECT ?::bigint AS n UNION ALL "
-                    "SELECT id_number + 1 FROM used_ids WHERE id_number >= ?) c "
-                    "WHERE n <= ? AND NOT EXISTS (SELECT 1 FROM used_ids u WHERE u.id_number = "
-                    "c.n) ORDER BY n LIMIT 1",
-                    {Value::Integer(static_cast<std::int64_t>(*start_)),
-                     Value::Integer(static_cast<std::int64_t>(*start_)),
-                     Value::Integer(static_cast<std::int64_t>(kIdLimit))});
-                if (next.empty()) {
-                    db.Rollback();
-                    return ClaimResult::kNoIdLeft;
-                }
-                std::string id = next;
-                if (id.size() < width_) {
-                    id.insert(0, width_ - id.size(), '0');
-                }
-                try {
-                    odbc::Statement(db, "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?)")
-                        .Execute({Value::Text(next), Value::Text(id)});
-                } catch (const odbc::Error& e) {
-                    if (!e.UniqueViolation()) {
-                        throw;
+        return Guarded([&](odbc::Connection& db) {
+            for (int attempt = 0; attempt < kClaimTries; ++attempt) {
+                if (start_) {
+                    // Claims of given IDs one at a time, across the stations:
+                    // racing for the same next ID, all but one would have to
+                    // try again, and again. The lock ends with the transaction.
+                    odbc::Query(db, kClaimLock);
+                    // The first number from the start on that no row holds.
+                    const std::string next =
+                        First(db,
+                              "SELECT n FROM (SELECT ?::bigint AS n UNION ALL "
+                              "SELECT id_number + 1 FROM used_ids WHERE id_number >= ?) c "
+                              "WHERE n <= ? AND NOT EXISTS (SELECT 1 FROM used_ids u WHERE "
+                              "u.id_number = c.n) ORDER BY n LIMIT 1",
+                              {Value::Integer(static_cast<std::int64_t>(*start_)),
+                               Value::Integer(static_cast<std::int64_t>(*start_)),
+                               Value::Integer(static_cast<std::int64_t>(kIdLimit))});
+                    if (next.empty()) {
+                        db.Rollback();
+                        return ClaimResult::kNoIdLeft;
                     }
-                    db.Rollback();  // another station took it this moment
-                    continue;
+                    std::string id = next;
+                    if (id.size() < width_) {
+                        id.insert(0, width_ - id.size(), '0');
+                    }
+                    try {
+                        odbc::Statement(db,
+                                        "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?)")
+                            .Execute({Value::Text(next), Value::Text(id)});
+                    } catch (const odbc::Error& e) {
+                        if (!e.UniqueViolation()) {
+                            throw;
+                        }
+                        db.Rollback();  // another station took it this moment
+                        continue;
+                    }
+                    row.id_written = id;
+                } else if (const std::optional<std::uint64_t> number = IdNumber(row.id_written)) {
+                    // The tracker keeps its own ID, which others may hold too.
+                    odbc::Statement(db,
+                                    "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?) "
+                                    "ON CONFLICT DO NOTHING")
+                        .Execute({Value::Integer(static_cast<std::int64_t>(*number)),
+                                  Value::Text(row.id_written)});
                 }
-                row.id_written = id;
-            } else if (const std::optional<std::uint64_t> number = IdNumber(row.id_written)) {
-                // The tracker keeps its own ID, which others may hold too.
-                odbc::Statement(db,
-                                "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?) "
-                                "ON CONFLICT DO NOTHING")
-                    .Execute({Value::Integer(static_cast<std::int64_t>(*number)),
-                              Value::Text(row.id_written)});
+                claim = First(db,
+                              "INSERT INTO claims (station_id, port, claimed_at, id_before, "
+                              "id_written, given, owner_key, profile_sha256) VALUES "
+                              "(?::integer, ?, ?::timestamptz, ?, ?, ?::boolean, ?::bigint, ?) "
+                              "RETURNING claim_id",
+                              {Value::Text(station_id_), Value::Text(row.port),
+                               Value::Text(UtcTimestamp(row.time)), Value::Text(row.id_before),
+                               Value::Text(row.id_written), Value::Text(start_ ? "true" : "false"),
+                               Value::Integer(owner_key_), TextOrNull(profile_sha256_)});
+                db.Commit();
+                return ClaimResult::kClaimed;
             }
-            claim = First(db,
-                          "INSERT INTO claims (station_id, port, claimed_at, id_before, "
-                          "id_written, given, owner_key, profile_sha256) VALUES "
-                          "(?::integer, ?, ?::timestamptz, ?, ?, ?::boolean, ?::bigint, ?) "
-                          "RETURNING claim_id",
-                          {Value::Text(station_id_), Value::Text(row.port),
-                           Value::Text(UtcTimestamp(row.time)), Value::Text(row.id_before),
-                           Value::Text(row.id_written), Value::Text(start_ ? "true" : "false"),
-                           Value::Integer(owner_key_), TextOrNull(profile_sha256_)});
-            db.Commit();
-            return ClaimResult::kClaimed;
-        }
-        error = "no ID could be claimed in " + std::to_string(kClaimTries) + " tries";
+            error = "no ID could be claimed in " + std::to_string(kClaimTries) + " tries";
+            return ClaimResult::kFailed;
+        });
+    } catch (const Away& away) {
+        // Whether a commit that went unanswered was made is not known: its
+        // ID stays used either way, and the tracker gets another.
+        error = away.what();
+        return ClaimResult::kUnavailable;
     } catch (const std::exception& e) {
-        db.Rollback();
         error = e.what();
+        return ClaimResult::kFailed;
     }
-    return ClaimResult::kFailed;
+}
+
+void SharedRecord::AppendOn(odbc::Connection& db, const LogRow& row, const std::string& claim) {
+    // A row that another station settled as interrupted while this one
+    // was away from the record takes the outcome that is known now; a row
+    // sent again after a commit that went unanswered changes nothing.
+    odbc::Statement(
+        db,
+        "INSERT INTO trackers (claim_id, station_id, port, started, finished, id_before, "
+        "id_written, outcome, differences, seconds, profile_sha256) VALUES "
+        "(?::bigint, ?::integer, ?, ?::timestamptz, now(), ?, ?, ?, ?, ?::double precision, ?) "
+        "ON CONFLICT (claim_id) DO UPDATE SET finished = excluded.finished, "
+        "outcome = excluded.outcome, differences = excluded.differences, "
+        "seconds = excluded.seconds WHERE trackers.outcome = 'interrupted'")
+        .Execute({claim.empty() ? Value::Null() : Value::Text(claim), Value::Text(station_id_),
+                  Value::Text(row.port), Value::Text(UtcTimestamp(row.time)),
+                  Value::Text(row.id_before), Value::Text(row.id_written), Value::Text(row.outcome),
+                  Value::Text(Joined(row.differences)),
+                  row.seconds ? Value::Text(std::to_string(*row.seconds)) : Value::Null(),
+                  TextOrNull(profile_sha256_)});
+    if (!claim.empty()) {
+        odbc::Statement(db, "UPDATE claims SET settled = true WHERE claim_id = ?::bigint")
+            .Execute({Value::Text(claim)});
+    }
+    db.Commit();
 }
 
 bool SharedRecord::Append(const LogRow& row, const std::string& claim, std::string& error) {
     std::lock_guard lock(mutex_);
-    odbc::Connection& db = *db_;
     try {
-        // A row that another station settled as interrupted while this one
-        // was away from the record takes the outcome that is known now.
-        odbc::Statement(
-            db,
-            "INSERT INTO trackers (claim_id, station_id, port, started, finished, id_before, "
-            "id_written, outcome, differences, seconds, profile_sha256) VALUES "
-            "(?::bigint, ?::integer, ?, ?::timestamptz, now(), ?, ?, ?, ?, ?::double precision, ?) "
-            "ON CONFLICT (claim_id) DO UPDATE SET finished = excluded.finished, "
-            "outcome = excluded.outcome, differences = excluded.differences, "
-            "seconds = excluded.seconds WHERE trackers.outcome = 'interrupted'")
-            .Execute({claim.empty() ? Value::Null() : Value::Text(claim), Value::Text(station_id_),
-                      Value::Text(row.port), Value::Text(UtcTimestamp(row.time)),
-                      Value::Text(row.id_before), Value::Text(row.id_written),
-                      Value::Text(row.outcome), Value::Text(Joined(row.differences)),
-                      row.seconds ? Value::Text(std::to_string(*row.seconds)) : Value::Null(),
-                      TextOrNull(profile_sha256_)});
-        if (!claim.empty()) {
-            odbc::Statement(db, "UPDATE claims SET settled = true WHERE claim_id = ?::bigint")
-                .Execute({Value::Text(claim)});
-        }
-        db.Commit();
+        Guarded([&](odbc::Connection& db) { AppendOn(db, row, claim); });
         return true;
+    } catch (const Away& away) {
+        if (!outbox_) {
+            error = "the record is away (" + std::string(away.what()) +
+                    ") and this station has no folder to keep the row in";
+            return false;
+        }
+        return outbox_->Add(claim, row, error);
     } catch (const std::exception& e) {
-        db.Rollback();
         error = e.what();
         return false;
     }
@@ -239,7 +367,7 @@ bool SharedRecord::Import(const std::string& content, const std::string& file_na
         at[column] = static_cast<std::size_t>(found - names.begin());
     }
     std::lock_guard lock(mutex_);
-    odbc::Connection& db = *db_;
+    odbc::Connection& db = Db();
     try {
         odbc::Statement use(db,
                             "INSERT INTO used_ids (id_number, id_text) VALUES (?::bigint, ?) "
@@ -295,7 +423,7 @@ void SharedRecord::SettleDeadClaims() {
 
 void SharedRecord::SettleDeadClaims(const std::optional<std::string>& station_id) {
     std::lock_guard lock(mutex_);
-    odbc::Connection& db = *db_;
+    odbc::Connection& db = Db();
     const auto owners =
         odbc::Query(db,
                     "SELECT DISTINCT owner_key FROM claims WHERE NOT settled "
@@ -331,7 +459,7 @@ std::vector<RecordRow> SharedRecord::Rows(const RecordFilter& filter) {
         filter.id ? std::optional<std::string>(std::to_string(IdNumber(*filter.id).value_or(0)))
                   : std::nullopt;
     odbc::Statement select(
-        *db_, std::string("SELECT s.name, t.port, to_char(t.started AT TIME ZONE 'UTC', ") + kUtc +
+        Db(), std::string("SELECT s.name, t.port, to_char(t.started AT TIME ZONE 'UTC', ") + kUtc +
                   "), to_char(t.finished AT TIME ZONE 'UTC', " + kUtc +
                   "), t.id_before, t.id_written, t.outcome, t.differences, t.seconds, "
                   "t.profile_sha256 FROM trackers t JOIN stations s USING (station_id) WHERE "
@@ -354,19 +482,19 @@ std::vector<RecordRow> SharedRecord::Rows(const RecordFilter& filter) {
         }
         rows.push_back(std::move(row));
     }
-    db_->Commit();
+    Db().Commit();
     return rows;
 }
 
 std::vector<std::string> SharedRecord::VerifiedIds() {
     std::lock_guard lock(mutex_);
     std::vector<std::string> ids;
-    for (const auto& id : odbc::Query(*db_,
+    for (const auto& id : odbc::Query(Db(),
                                       "SELECT id_written FROM trackers WHERE outcome = 'ok' "
                                       "GROUP BY id_written ORDER BY min(started), id_written")) {
         ids.push_back(id.value_or(""));
     }
-    db_->Commit();
+    Db().Commit();
     return ids;
 }
 

@@ -6,7 +6,16 @@
 // own while it lives; a claim whose process is gone (its lock free) becomes
 // an `interrupted` row, at its station's next start and whenever the record
 // is listed, and its ID stays used.
+//
+// When the server goes away (restarted, the network lost), a claim is
+// refused for now (kUnavailable: no tracker is written without one), a
+// finished tracker's row waits in the station's outbox on its disk, and the
+// connection is tried again, less often each time up to every 10 s; once it
+// is back, what waited is sent first.
 #pragma once
+
+#include <chrono>
+#include <filesystem>
 
 #include <memory>
 #include <mutex>
@@ -51,15 +60,20 @@ class SharedRecord final : public LineRecord {
     // `profile` (the profile file's bytes) by its SHA-256, and settles the
     // station's claims whose process is gone. Null with `error` (the
     // server's reason, never the password) when it cannot.
+    // `outbox`, when given, is where rows wait while the record is away; what
+    // waits there from an earlier run is sent now.
     static std::unique_ptr<SharedRecord> Open(const std::string& connection,
                                               const std::string& station,
-                                              const std::string& profile, std::string& error);
+                                              const std::string& profile, std::string& error,
+                                              const std::filesystem::path& outbox = {});
     ~SharedRecord() override;
 
     bool GiveIds(const std::string& start, std::string& error) override;
     bool HasFreeIds(std::size_t n) override;
     ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
+    bool Reachable(std::string& why) override;
+    bool Finish(std::string& error) override;
 
     // Brings a station's CSV log (`content`, read from `file_name`) into the
     // record under this record's station, so that the IDs it used count as
@@ -79,11 +93,27 @@ class SharedRecord final : public LineRecord {
     const std::string& ProfileHash() const { return profile_sha256_; }
 
   private:
-    explicit SharedRecord(std::unique_ptr<odbc::Connection> db);
+    using Clock = std::chrono::steady_clock;
+
+    explicit SharedRecord(std::string connection);
     void SettleDeadClaims(const std::optional<std::string>& station_id);
+    // The connection, made again when it was lost (not before its next try is
+    // due); Away when it cannot be had. Holds mutex_.
+    odbc::Connection& Db();
+    // Runs `work` on the connection; a connection lost meanwhile is Away.
+    template <typename Work>
+    auto Guarded(Work&& work);
+    void AppendOn(odbc::Connection& db, const LogRow& row, const std::string& claim);
+    // What waits in the outbox, into the record. Holds mutex_.
+    void SendWaiting(odbc::Connection& db);
 
     std::mutex mutex_;  // one statement at a time on the connection
-    std::unique_ptr<odbc::Connection> db_;
+    const std::string connection_;
+    std::unique_ptr<odbc::Connection> db_;  // null while the record is away
+    std::string away_;                      // why, while it is
+    Clock::time_point next_try_;
+    std::chrono::milliseconds backoff_{500};
+    std::unique_ptr<class Outbox> outbox_;
     std::string station_id_;
     std::string profile_sha256_;
     std::int64_t owner_key_ = 0;

@@ -1,6 +1,8 @@
 #include <windows.h>
 
-#include "ctl/host_name.h"
+#include <cstdlib>
+
+#include "ctl/station.h"
 
 namespace qx17::ctl {
 
@@ -11,6 +13,14 @@ std::string HostName() {
         return "localhost";
     }
     return std::string(name, size);
+}
+
+std::filesystem::path StateFolder() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    if (local == nullptr || *local == L'\0') {
+        return {};
+    }
+    return std::filesystem::path(local) / "Kestrowind" / "QX17EEP";
 }
 
 }  // namespace qx17::ctl
