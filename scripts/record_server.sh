@@ -3,6 +3,8 @@
 #
 #   record_server.sh start DIR    initdb and start it; writes DIR/connection
 #   record_server.sh stop DIR     stop it and remove DIR
+#   record_server.sh halt DIR     stop it, keeping DIR (a server that goes away)
+#   record_server.sh resume DIR   start it again, on the same port
 #
 # It listens on 127.0.0.1 only, on a free port, with password (SCRAM)
 # authentication and no Unix socket. DIR/connection holds the ODBC
@@ -34,9 +36,23 @@ stop() {
     rm -rf "$dir"
 }
 
+pg_start() {
+    as_server "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
+        -o "-c listen_addresses=127.0.0.1 -c port=$1 -c unix_socket_directories=''" \
+        start >/dev/null 2>&1
+}
+
 case $action in
 stop)
     stop
+    exit 0
+    ;;
+halt)
+    as_server "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+    exit 0
+    ;;
+resume)
+    pg_start "$(cat "$dir/port")" || { cat "$dir/server.log" >&2; exit 1; }
     exit 0
     ;;
 start) ;;
@@ -65,9 +81,7 @@ as_server "$bindir/initdb" -D "$dir/data" -U qx17admin --pwfile="$dir/admin_pass
 # A free port: the first the server can take from a random start.
 port=$((20000 + RANDOM % 20000))
 for attempt in $(seq 1 20); do
-    if as_server "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
-        -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=''" \
-        start >/dev/null 2>&1; then
+    if pg_start "$port"; then
         break
     fi
     [ "$attempt" -eq 20 ] && { cat "$dir/server.log" >&2; exit 1; }
@@ -80,6 +94,7 @@ CREATE ROLE line LOGIN PASSWORD '$line_password';
 CREATE DATABASE qx17 OWNER line;
 SQL
 
+echo "$port" >"$dir/port"
 umask 077
 printf '127.0.0.1:%s:*:line:%s\n127.0.0.1:%s:*:qx17admin:%s\n' \
     "$port" "$line_password" "$port" "$admin_password" >"$dir/pgpass"

@@ -171,6 +171,12 @@ void Connection::Rollback() {
     (void)SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
 }
 
+bool Connection::Dead() {
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    const SQLRETURN r = SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+    return SQL_SUCCEEDED(r) && dead == SQL_CD_TRUE;
+}
+
 Statement::Statement(Connection& connection, std::string_view sql) {
     SQLHANDLE stmt = SQL_NULL_HANDLE;
     const auto dbc = static_cast<SQLHANDLE>(connection.Handle());

@@ -59,6 +59,9 @@ class Connection {
 
     void Commit();
     void Rollback();  // never throws: a lost connection has nothing to roll back
+    // The driver knows the connection is gone (whatever SQLSTATE it gave the
+    // statement that found out).
+    bool Dead();
 
     void* Handle() const { return dbc_; }
 

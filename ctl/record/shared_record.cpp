@@ -142,7 +142,7 @@ auto SharedRecord::Guarded(Work&& work) {
         return work(db);
     } catch (const odbc::Error& e) {
         db.Rollback();
-        if (!e.ConnectionLost()) {
+        if (!e.ConnectionLost() && !db.Dead()) {
             throw;
         }
         db_.reset();

@@ -4,12 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <future>
 #include <map>
 #include <set>
 
 #include "ctl/exit_codes.h"
 #include "ctl/production_line.h"
+#include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
 #include "params/text_conversions.h"
 #include "tests/ctl/ctl_fixture.h"
@@ -107,6 +109,69 @@ TEST_F(RecordLine, TwoStationsOnOneRecordNeverGiveOneIdTwice) {
                 << tracker->SlavePath() << " " << id_before;
         }
     }
+}
+
+// The server stops for a few seconds mid-line and starts again: no tracker
+// is written without its claim, and every finished tracker's row arrives
+// once, the ones that finished meanwhile from the station's outbox.
+TEST_F(RecordLine, AServerThatGoesAwayAndComesBackLosesNothing) {
+    test::OwnRecordServer server;
+    for (int i = 0; i < 3; ++i) {
+        AddLineOfTrackers(6);
+        trackers_.back()->SetReplyDelay(20ms);
+    }
+    LineOptions options = Station("A", 0, 3, 18);
+    options.record = server.Connection();
+    options.outbox = folder_ / "state" / "a.outbox";
+    std::future<int> line =
+        std::async(std::launch::async, [&] { return RunProductionLine(options, progress_); });
+    const auto done = [&] {
+        int n = 0;
+        for (const auto& tracker : trackers_) {
+            n += tracker->TrackersDone();
+        }
+        return n;
+    };
+    for (int i = 0; i < 2000 && done() < 4; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    server.Halt();
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(Said("the record is away")) << "the progress line says so";
+    server.Resume();
+    ASSERT_EQ(line.wait_for(90s), std::future_status::ready);
+    EXPECT_EQ(line.get(), kExitDone);
+    for (const std::string& said : Lines()) {
+        if (HasFailure() && said.find("record") != std::string::npos) {
+            ADD_FAILURE() << said;
+        }
+    }
+
+    std::string error;
+    auto record = SharedRecord::Open(server.Connection(), "", "", error);
+    ASSERT_TRUE(record) << error;
+    std::map<std::pair<std::string, std::string>, std::string> by_tracker;
+    std::set<std::string> ids;
+    for (const RecordRow& row : record->Rows({})) {
+        EXPECT_EQ(row.outcome, "ok");
+        EXPECT_TRUE(
+            by_tracker.emplace(std::make_pair(row.port, row.id_before), row.id_written).second)
+            << "a row twice: " << row.port << " " << row.id_before;
+        ids.insert(row.id_written);
+    }
+    EXPECT_EQ(by_tracker.size(), 18u);
+    EXPECT_EQ(ids.size(), 18u);
+    odbc::Connection db(server.Connection());
+    for (const auto& tracker : trackers_) {
+        for (const auto& [id_before, id] : IdsWritten(*tracker)) {
+            EXPECT_EQ((by_tracker[{tracker->SlavePath(), id_before}]), id);
+            odbc::Statement claimed(db, "SELECT count(*) FROM claims WHERE id_written = ?");
+            claimed.Execute({odbc::Value::Text(id)});
+            ASSERT_TRUE(claimed.Fetch());
+            EXPECT_EQ(claimed.Column(1), "1") << id << " written without its claim";
+        }
+    }
+    EXPECT_EQ(std::filesystem::file_size(options.outbox), 0u) << "the outbox was sent";
 }
 
 }  // namespace
