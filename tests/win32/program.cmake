@@ -56,3 +56,14 @@ if(QX17_WINE)
     set_tests_properties(windows_programs_answer_help_and_version PROPERTIES
         LABELS win32_program TIMEOUT 120)
 endif()
+
+# Two stations on one shared record: qx17ctl.exe under Wine (through odbc32
+# to the host's driver) and the Linux qx17ctl, on the tests' PostgreSQL server.
+if(QX17_LINUX_TOOLS AND QX17_WINE)
+    add_test(NAME record_two_stations
+        COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/record_two_stations.sh ${QX17_WINE}
+            $<TARGET_FILE:qx17ctl> ${QX17_LINUX_TOOLS}/../ctl/qx17ctl
+            ${QX17_LINUX_TOOLS}/tracker_sim/tracker-sim ${CMAKE_BINARY_DIR}/record-server)
+    set_tests_properties(record_two_stations PROPERTIES
+        LABELS win32_record FIXTURES_REQUIRED record_server TIMEOUT 300)
+endif()
