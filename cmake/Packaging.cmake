@@ -52,7 +52,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # qx17eep_<version>_amd64.deb
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "QX17 Parameter Editor developers <qx17eep@example.com>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # the dependencies, from the binaries
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # the dependencies, from the binaries (libodbc2 too)
+# qx17ctl's shared record reaches PostgreSQL through this ODBC driver.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "odbc-postgresql")
 set(CPACK_PACKAGE_DESCRIPTION
     "The QX17 Parameter Editor reads the parameter memory of a QX17 GPS/GPRS\n"
     "tracker over a serial port, shows and checks every value in one window,\n"

@@ -75,6 +75,9 @@ cat "$out/lintian.txt"
 ! grep -q '^E: ' "$out/lintian.txt" || fail "lintian reports errors"
 
 dpkg-deb -f "$deb" Depends | grep 'libqt6widgets6' >/dev/null || fail "no computed dependency on Qt"
+dpkg-deb -f "$deb" Depends | grep 'libodbc2' >/dev/null || fail "no computed dependency on unixODBC"
+dpkg-deb -f "$deb" Recommends | grep 'odbc-postgresql' >/dev/null ||
+    fail "the PostgreSQL ODBC driver is not recommended"
 contents=$(dpkg-deb -c "$deb")
 for file in usr/bin/qx17eep usr/bin/qx17ctl usr/share/applications/qx17eep.desktop \
     usr/share/icons/hicolor/scalable/apps/qx17eep.svg usr/share/man/man1/qx17eep.1.gz \
