@@ -12,7 +12,8 @@ const char* const kExitCodes =
     "Exit codes: 0 done; 1 verify found a difference; 2 bad usage or bad profile; 3 the port "
     "cannot be opened (or was lost, or the tracker was replaced mid-write); 4 the tracker did not "
     "answer in time; 5 the tracker refused "
-    "a write; 6 the line's log cannot be written; 7 an unexpected error mid-tracker; 130 "
+    "a write; 6 the record (log or shared record) cannot be written or reached; 7 an unexpected "
+    "error mid-tracker; 130 "
     "interrupted by a second Ctrl-C.";
 
 }  // namespace
