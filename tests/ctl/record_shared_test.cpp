@@ -8,6 +8,13 @@
 #include <set>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+#include "ctl/commands/commands.h"
+#include "ctl/exit_codes.h"
+#include "ctl/progress.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
 #include "tests/ctl/record_server.h"
@@ -154,6 +161,81 @@ TEST_F(Shared, RowsComeBackExactlyAndByTheirFilters) {
     EXPECT_TRUE(record->Rows(where(&RecordFilter::station, "another")).empty());
     EXPECT_TRUE(record->Rows(where(&RecordFilter::since, "2999-01-01T00:00:00Z")).empty());
     EXPECT_THAT(record->VerifiedIds(), ElementsAre("0900", "0902"));
+}
+
+// A station's CSV log into the record: its IDs count as used, a second
+// import adds nothing, a log that cannot be read exactly adds nothing.
+TEST_F(Shared, AnImportedLogsIdsAreUsedAndImportingTwiceAddsNothing) {
+    const std::string log =
+        "outcome,time,port,id_before,id_written,differences,seconds\r\n"
+        "ok,2026-12-08T10:00:00Z,COM1,1,0900,,0.6\r\n"
+        "verify-failed,2026-12-08T10:00:02Z,\"CO,M2\",2,0901,APN;IP,0.7\r\n"
+        "interrupted,2026-12-08T10:00:04Z,COM1,3,0903,,\r\n";
+    auto record = Open("old line; \"7\"");
+    std::size_t added = 0;
+    std::size_t rows = 0;
+    std::string error;
+    ASSERT_TRUE(record->Import(log, "old.csv", added, rows, error)) << error;
+    EXPECT_EQ(added, 3u);
+    ASSERT_TRUE(record->Import(log, "old.csv", added, rows, error)) << error;
+    EXPECT_EQ(rows, 3u);
+    EXPECT_EQ(added, 0u) << "a second import adds nothing";
+    const auto imported = record->Rows({});
+    ASSERT_EQ(imported.size(), 3u);
+    EXPECT_EQ(imported[1].port, "CO,M2");
+    EXPECT_EQ(imported[1].differences, "APN;IP");
+    EXPECT_EQ(imported[1].station, "old line; \"7\"");
+
+    ASSERT_TRUE(record->GiveIds("0900", error));
+    for (const char* expected : {"0902", "0904"}) {
+        LogRow row = Row("COM1");
+        std::string claim;
+        ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
+        EXPECT_EQ(row.id_written, expected) << "the imported IDs are used";
+    }
+    for (const std::string& bad :
+         {std::string("time,port\n"), log + "2026-12-08T10:00:06Z,COM1,4,3.5712E+13,ok,,0.6\n",
+          log + "not a time,COM1,4,0905,ok,,0.6\n"}) {
+        EXPECT_FALSE(record->Import(bad, "bad.csv", added, rows, error));
+        EXPECT_EQ(error.rfind("bad.csv:", 0), 0u) << error;
+    }
+    EXPECT_EQ(record->Rows({}).size(), 3u) << "nothing of a refused log";
+}
+
+// qx17ctl record: the rows as CSV or JSON, the verified IDs, and exit 6 with
+// the server's reason for a record it cannot reach.
+TEST_F(Shared, TheRecordCommandPrintsTheRowsOrTheVerifiedIds) {
+    auto record = Open("A \"east\", 2");
+    std::string error;
+    ASSERT_TRUE(record->GiveIds("0900", error));
+    for (const char* outcome : {"ok", "refused"}) {
+        LogRow row = Row("COM1");
+        std::string claim;
+        ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
+        row.outcome = outcome;
+        ASSERT_TRUE(record->Append(row, claim, error)) << error;
+    }
+    std::vector<std::string> said;
+    Progress progress(false, [&said](const std::string& line) { said.push_back(line); });
+    std::ostringstream csv;
+    ASSERT_EQ(RecordCommand(connection_, {}, RecordFormat::kCsv, progress, csv), kExitDone);
+    EXPECT_THAT(csv.str(), testing::StartsWith("station,port,started,finished,id_before,"
+                                               "id_written,outcome,differences,seconds,"
+                                               "profile_sha256\n\"A \"\"east\"\", 2\",COM1,"));
+    std::ostringstream json;
+    ASSERT_EQ(RecordCommand(connection_, {}, RecordFormat::kJson, progress, json), kExitDone);
+    const nlohmann::json rows = nlohmann::json::parse(json.str());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1]["outcome"], "refused");
+    EXPECT_EQ(rows[0]["station"], "A \"east\", 2");
+    std::ostringstream ids;
+    ASSERT_EQ(RecordCommand(connection_, {}, RecordFormat::kIds, progress, ids), kExitDone);
+    EXPECT_EQ(ids.str(), "0900\n");
+    std::ostringstream none;
+    EXPECT_EQ(RecordCommand(connection_ + ";Pwd=wrong", {}, RecordFormat::kCsv, progress, none),
+              kExitRecord);
+    EXPECT_THAT(said.back(), testing::HasSubstr("password authentication failed"));
+    EXPECT_THAT(said.back(), testing::Not(testing::HasSubstr("wrong")));
 }
 
 // The tables are made once; a record newer than this program is refused.
