@@ -102,6 +102,7 @@ bench: build
 	$(BUILD)/tools/bench/settings_bench
 	$(BUILD)/tools/bench/exchange_bench
 	$(BUILD)/tools/bench/line_bench
+	$(BUILD)/tools/bench/record_bench
 
 FORMAT_FILES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 

@@ -157,6 +157,7 @@ Connection::Connection(const std::string& connection_string, bool autocommit) {
 }
 
 Connection::~Connection() {
+    prepared_.clear();  // before the connection they belong to
     Rollback();
     SQLDisconnect(dbc_);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
@@ -169,6 +170,17 @@ void Connection::Commit() {
 
 void Connection::Rollback() {
     (void)SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+}
+
+Statement& Connection::Prepared(std::string_view sql) {
+    const auto found = prepared_.find(sql);
+    if (found != prepared_.end()) {
+        return *found->second;
+    }
+    auto statement = std::make_unique<Statement>(*this, sql);
+    Statement& kept = *statement;
+    prepared_.emplace(std::string(sql), std::move(statement));
+    return kept;
 }
 
 bool Connection::Dead() {
@@ -299,7 +311,7 @@ std::vector<std::string> InstalledDrivers() {
 
 std::vector<std::optional<std::string>> Query(Connection& connection, std::string_view sql,
                                               const std::vector<Value>& values) {
-    Statement statement(connection, sql);
+    Statement& statement = connection.Prepared(sql);
     statement.Execute(values);
     std::vector<std::optional<std::string>> column;
     while (statement.Fetch()) {

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -47,6 +49,8 @@ struct Value {
     static Value Integer(std::int64_t n) { return Text(std::to_string(n)); }
 };
 
+class Statement;
+
 class Connection {
   public:
     // Connects with `connection_string` (never prompting), transactions
@@ -65,9 +69,14 @@ class Connection {
 
     void* Handle() const { return dbc_; }
 
+    // `sql`, prepared once on this connection and kept while it lives: a
+    // statement that runs for every tracker is not prepared every time.
+    Statement& Prepared(std::string_view sql);
+
   private:
     void* env_ = nullptr;
     void* dbc_ = nullptr;
+    std::map<std::string, std::unique_ptr<Statement>, std::less<>> prepared_;
 };
 
 class Statement {

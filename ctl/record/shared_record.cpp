@@ -82,15 +82,15 @@ std::unique_ptr<SharedRecord> SharedRecord::Open(const std::string& connection,
         record->owner_key_ = NewOwnerKey();
         odbc::Query(db, "SELECT pg_advisory_lock(?::bigint)", {Value::Integer(record->owner_key_)});
         if (!station.empty()) {
-            odbc::Statement(db, "INSERT INTO stations (name) VALUES (?) ON CONFLICT DO NOTHING")
+            db.Prepared("INSERT INTO stations (name) VALUES (?) ON CONFLICT DO NOTHING")
                 .Execute({Value::Text(station)});
             record->station_id_ =
                 First(db, "SELECT station_id FROM stations WHERE name = ?", {Value::Text(station)});
         }
         if (!station.empty() && !profile.empty()) {
-            odbc::Statement(db,
-                            "INSERT INTO profiles (sha256, content) VALUES "
-                            "(encode(sha256(?), 'hex'), ?) ON CONFLICT DO NOTHING")
+            db.Prepared(
+                  "INSERT INTO profiles (sha256, content) VALUES "
+                  "(encode(sha256(?), 'hex'), ?) ON CONFLICT DO NOTHING")
                 .Execute({Value::Bytes(profile), Value::Bytes(profile)});
             record->profile_sha256_ =
                 First(db, "SELECT encode(sha256(?), 'hex')", {Value::Bytes(profile)});
@@ -256,8 +256,7 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                         id.insert(0, width_ - id.size(), '0');
                     }
                     try {
-                        odbc::Statement(db,
-                                        "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?)")
+                        db.Prepared("INSERT INTO used_ids (id_number, id_text) VALUES (?, ?)")
                             .Execute({Value::Text(next), Value::Text(id)});
                     } catch (const odbc::Error& e) {
                         if (!e.UniqueViolation()) {
@@ -269,9 +268,9 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                     row.id_written = id;
                 } else if (const std::optional<std::uint64_t> number = IdNumber(row.id_written)) {
                     // The tracker keeps its own ID, which others may hold too.
-                    odbc::Statement(db,
-                                    "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?) "
-                                    "ON CONFLICT DO NOTHING")
+                    db.Prepared(
+                          "INSERT INTO used_ids (id_number, id_text) VALUES (?, ?) "
+                          "ON CONFLICT DO NOTHING")
                         .Execute({Value::Integer(static_cast<std::int64_t>(*number)),
                                   Value::Text(row.id_written)});
                 }
@@ -305,14 +304,13 @@ void SharedRecord::AppendOn(odbc::Connection& db, const LogRow& row, const std::
     // A row that another station settled as interrupted while this one
     // was away from the record takes the outcome that is known now; a row
     // sent again after a commit that went unanswered changes nothing.
-    odbc::Statement(
-        db,
-        "INSERT INTO trackers (claim_id, station_id, port, started, finished, id_before, "
-        "id_written, outcome, differences, seconds, profile_sha256) VALUES "
-        "(?::bigint, ?::integer, ?, ?::timestamptz, now(), ?, ?, ?, ?, ?::double precision, ?) "
-        "ON CONFLICT (claim_id) DO UPDATE SET finished = excluded.finished, "
-        "outcome = excluded.outcome, differences = excluded.differences, "
-        "seconds = excluded.seconds WHERE trackers.outcome = 'interrupted'")
+    db.Prepared(
+          "INSERT INTO trackers (claim_id, station_id, port, started, finished, id_before, "
+          "id_written, outcome, differences, seconds, profile_sha256) VALUES "
+          "(?::bigint, ?::integer, ?, ?::timestamptz, now(), ?, ?, ?, ?, ?::double precision, ?) "
+          "ON CONFLICT (claim_id) DO UPDATE SET finished = excluded.finished, "
+          "outcome = excluded.outcome, differences = excluded.differences, "
+          "seconds = excluded.seconds WHERE trackers.outcome = 'interrupted'")
         .Execute({claim.empty() ? Value::Null() : Value::Text(claim), Value::Text(station_id_),
                   Value::Text(row.port), Value::Text(UtcTimestamp(row.time)),
                   Value::Text(row.id_before), Value::Text(row.id_written), Value::Text(row.outcome),
@@ -320,7 +318,7 @@ void SharedRecord::AppendOn(odbc::Connection& db, const LogRow& row, const std::
                   row.seconds ? Value::Text(std::to_string(*row.seconds)) : Value::Null(),
                   TextOrNull(profile_sha256_)});
     if (!claim.empty()) {
-        odbc::Statement(db, "UPDATE claims SET settled = true WHERE claim_id = ?::bigint")
+        db.Prepared("UPDATE claims SET settled = true WHERE claim_id = ?::bigint")
             .Execute({Value::Text(claim)});
     }
     db.Commit();
@@ -437,16 +435,16 @@ void SharedRecord::SettleDeadClaims(const std::optional<std::string>& station_id
             db.Commit();
             continue;
         }
-        odbc::Statement(db,
-                        "INSERT INTO trackers (claim_id, station_id, port, started, id_before, "
-                        "id_written, outcome, profile_sha256) SELECT claim_id, station_id, port, "
-                        "claimed_at, id_before, id_written, 'interrupted', profile_sha256 "
-                        "FROM claims WHERE owner_key = ?::bigint AND NOT settled "
-                        "ON CONFLICT (claim_id) DO NOTHING")
+        db.Prepared(
+              "INSERT INTO trackers (claim_id, station_id, port, started, id_before, "
+              "id_written, outcome, profile_sha256) SELECT claim_id, station_id, port, "
+              "claimed_at, id_before, id_written, 'interrupted', profile_sha256 "
+              "FROM claims WHERE owner_key = ?::bigint AND NOT settled "
+              "ON CONFLICT (claim_id) DO NOTHING")
             .Execute({Optional(owner)});
-        odbc::Statement(db,
-                        "UPDATE claims SET settled = true WHERE owner_key = ?::bigint "
-                        "AND NOT settled")
+        db.Prepared(
+              "UPDATE claims SET settled = true WHERE owner_key = ?::bigint "
+              "AND NOT settled")
             .Execute({Optional(owner)});
         odbc::Query(db, "SELECT pg_advisory_unlock(?::bigint)", {Optional(owner)});
         db.Commit();
