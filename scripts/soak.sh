@@ -6,7 +6,7 @@
 #
 # The window and the production line run side by side (each in its own
 # process, so that each one's resident memory is its own); then the killed
-# saves and the killed log; then the hang-ups, from the AddressSanitizer
+# saves, the killed log and the shared record; then the hang-ups, from the AddressSanitizer
 # build, whose LeakSanitizer fails the part on a leak at its end.
 set -uo pipefail
 
@@ -31,11 +31,12 @@ window=$!
 run line "$build/tools/soak/soak" --part line --seed "$seed"
 run kill-saves "$build/tools/soak/soak" --part kill-saves --seed "$seed"
 run kill-log "$build/tools/soak/soak" --part kill-log --seed "$seed"
+run record "$build/tools/soak/soak" --part record --seed "$seed"
 wait "$window" || status=1
 run hangups env ASAN_OPTIONS=detect_leaks=1 "$asan/tools/soak/soak" --part hangups
 
 printf '%-26s | %-44s | %-58s | %s\n' "part" "tried" "saw" "result"
-for part in window line kill-saves kill-log hangups; do
+for part in window line kill-saves kill-log record hangups; do
     cat "$work/$part"
     grep -q '| pass$' "$work/$part" || status=1
 done

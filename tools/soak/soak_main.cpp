@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tools/soak/soak_line.h"
+#include "tools/soak/soak_record.h"
 #include "tools/soak/soak_window.h"
 
 int main(int argc, char** argv) {
@@ -16,10 +17,21 @@ int main(int argc, char** argv) {
     int count = 0;  // 0: the part's own number of rounds
     app.add_option("--part", part, "the part to run")
         ->required()
-        ->check(CLI::IsMember({"window", "line", "kill-saves", "kill-log", "hangups"}));
+        ->check(CLI::IsMember(
+            {"window", "line", "kill-saves", "kill-log", "hangups", "record", "record-station"}));
     app.add_option("--seed", seed, "the seed of the faults; the same seed, the same faults");
-    app.add_option("--count", count, "rounds instead of the part's own number (1000; hangups 100)")
+    app.add_option("--count", count,
+                   "rounds instead of the part's own number (1000; hangups 100; record 500)")
         ->check(CLI::NonNegativeNumber);
+    // record-station: one station of the record part, started by it.
+    std::string station;
+    std::vector<std::string> ports;
+    std::string connection;
+    std::string outbox;
+    app.add_option("--station", station)->group("");
+    app.add_option("--ports", ports)->delimiter(',')->group("");
+    app.add_option("--connection", connection)->group("");
+    app.add_option("--outbox", outbox)->group("");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -38,6 +50,14 @@ int main(int argc, char** argv) {
         report = SoakKilledLog(rounds(1000), seed);
     } else if (part == "hangups") {
         report = SoakHangups(rounds(100));
+    } else if (part == "record") {
+        try {
+            report = SoakRecord(rounds(500), seed);
+        } catch (const std::exception& e) {
+            report = {"shared record, 2 stations", "", e.what(), false};
+        }
+    } else if (part == "record-station") {
+        return RecordStation(station, ports, connection, outbox);
     }
     Print(report);
     return report.passed ? 0 : 1;
