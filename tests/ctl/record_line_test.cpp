@@ -111,6 +111,59 @@ TEST_F(RecordLine, TwoStationsOnOneRecordNeverGiveOneIdTwice) {
     }
 }
 
+// --log with --record: the station's CSV log gets the record's rows.
+TEST_F(RecordLine, ALogGivenWithTheRecordGetsTheSameRows) {
+    AddLineOfTrackers(3);
+    LineOptions options = Station("A", 0, 1, 3);
+    options.log = folder_ / "copy.csv";
+    ASSERT_EQ(RunProductionLine(options, progress_), kExitDone);
+    std::string error;
+    auto record = SharedRecord::Open(connection_, "", "", error);
+    ASSERT_TRUE(record) << error;
+    std::vector<std::string> in_record;
+    for (const RecordRow& row : record->Rows({})) {
+        in_record.push_back(row.id_before + " " + row.id_written + " " + row.outcome);
+    }
+    std::vector<std::string> in_log;
+    for (const auto& row : test::LogRows(*options.log)) {
+        in_log.push_back(row[2] + " " + row[3] + " " + row[4]);
+    }
+    EXPECT_EQ(in_log, in_record);
+    EXPECT_EQ(in_record.size(), 3u);
+}
+
+// Rows that could not reach the record before the line ended wait on the
+// station's disk, the line ends with 6 and says where, and the station's
+// next start sends them.
+TEST_F(RecordLine, RowsThatWaitAtTheEndAreSentByTheNextStart) {
+    test::OwnRecordServer server;
+    const std::filesystem::path outbox = folder_ / "state" / "a.outbox";
+    std::string error;
+    auto record = SharedRecord::Open(server.Connection(), "A", "p", error, outbox);
+    ASSERT_TRUE(record) << error;
+    ASSERT_TRUE(record->GiveIds("0900", error));
+    LogRow row;
+    row.time = std::chrono::system_clock::now();
+    row.port = "COM1";
+    row.id_before = "1";
+    std::string claim;
+    ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed) << error;
+    server.Halt();
+    row.outcome = "ok";
+    EXPECT_TRUE(record->Append(row, claim, error)) << error;
+    EXPECT_FALSE(record->Finish(error));
+    EXPECT_NE(error.find(outbox.string()), std::string::npos) << error;
+    record.reset();
+    server.Resume();
+    auto next = SharedRecord::Open(server.Connection(), "A", "p", error, outbox);
+    ASSERT_TRUE(next) << error;
+    const std::vector<RecordRow> rows = next->Rows({});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].outcome, "ok") << "the row, not an interrupted claim";
+    EXPECT_EQ(rows[0].id_written, "0900");
+    EXPECT_TRUE(next->Finish(error)) << error;
+}
+
 // The server stops for a few seconds mid-line and starts again: no tracker
 // is written without its claim, and every finished tracker's row arrives
 // once, the ones that finished meanwhile from the station's outbox.
