@@ -1,6 +1,7 @@
 #include "ctl/record/odbc.h"
 
 #include <algorithm>
+#include <mutex>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -120,7 +121,19 @@ bool Error::Retryable() const {
     return state_ == "40001" || state_ == "40P01";
 }
 
+namespace {
+
+// The PostgreSQL driver sets the process's locale while it connects, which
+// is not safe beside another connect: one at a time in this process.
+std::mutex& ConnectMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
 Connection::Connection(const std::string& connection_string, bool autocommit) {
+    const std::lock_guard one_at_a_time(ConnectMutex());
     SQLHANDLE env = SQL_NULL_HANDLE;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
         throw Error("no ODBC environment (is the driver manager installed?)", "");
@@ -157,6 +170,7 @@ Connection::Connection(const std::string& connection_string, bool autocommit) {
 }
 
 Connection::~Connection() {
+    const std::lock_guard one_at_a_time(ConnectMutex());
     prepared_.clear();  // before the connection they belong to
     Rollback();
     SQLDisconnect(dbc_);
