@@ -9,6 +9,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include "params/ansi_text.h"
+
 namespace qx17::ctl::odbc {
 
 namespace {
@@ -58,21 +60,7 @@ std::string Utf8(const std::u16string& utf16) {
         if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < utf16.size()) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[++i] - 0xDC00);
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+        AppendUtf8(out, cp);
     }
     return out;
 }

@@ -52,15 +52,6 @@ class LineProgram : public ProgramTest {
         }
         return outcome;
     }
-    static bool Until(const std::function<bool()>& reached) {
-        for (int i = 0; i < 1000; ++i) {
-            if (reached()) {
-                return true;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
 
     std::string profile_ = Profile(test::TestProfile());
     std::string log_ = (folder_ / "line.csv").string();

@@ -106,4 +106,14 @@ fs::path ProgramTest::Profile(const FieldValues& values, const std::string& name
     return folder_ / name;
 }
 
+bool ProgramTest::Until(const std::function<bool()>& reached) {
+    for (int i = 0; i < 2000; ++i) {
+        if (reached()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
 }  // namespace qx17::ctl::test

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ class ProgramTest : public CtlTest {
     // Waits for the program's end; past `patience` it is killed.
     Outcome Wait(pid_t pid, std::chrono::seconds patience = std::chrono::seconds(60));
     Outcome Qx17ctl(const std::vector<std::string>& args) { return Wait(Spawn(args)); }
+    // Whether `reached` comes true within 10 s, looked at every 5 ms.
+    static bool Until(const std::function<bool()>& reached);
 
     // `values` as a profile file in the test's folder.
     std::filesystem::path Profile(const FieldValues& values,

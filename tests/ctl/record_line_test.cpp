@@ -16,6 +16,7 @@
 #include "params/text_conversions.h"
 #include "tests/ctl/ctl_fixture.h"
 #include "tests/ctl/record_server.h"
+#include "tools/record_server/record_server.h"
 #include "tools/tracker_sim/sim_frame.h"
 
 namespace qx17::ctl {
@@ -136,7 +137,7 @@ TEST_F(RecordLine, ALogGivenWithTheRecordGetsTheSameRows) {
 // station's disk, the line ends with 6 and says where, and the station's
 // next start sends them.
 TEST_F(RecordLine, RowsThatWaitAtTheEndAreSentByTheNextStart) {
-    test::OwnRecordServer server;
+    tools::RecordServer server;
     const std::filesystem::path outbox = folder_ / "state" / "a.outbox";
     std::string error;
     auto record = SharedRecord::Open(server.Connection(), "A", "p", error, outbox);
@@ -168,7 +169,7 @@ TEST_F(RecordLine, RowsThatWaitAtTheEndAreSentByTheNextStart) {
 // is written without its claim, and every finished tracker's row arrives
 // once, the ones that finished meanwhile from the station's outbox.
 TEST_F(RecordLine, AServerThatGoesAwayAndComesBackLosesNothing) {
-    test::OwnRecordServer server;
+    tools::RecordServer server;
     for (int i = 0; i < 3; ++i) {
         AddLineOfTrackers(6);
         trackers_.back()->SetReplyDelay(20ms);

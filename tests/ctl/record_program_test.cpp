@@ -60,15 +60,6 @@ class RecordProgram : public test::ProgramTest {
         }
         return rows;
     }
-    static bool Until(const std::function<bool()>& reached) {
-        for (int i = 0; i < 2000; ++i) {
-            if (reached()) {
-                return true;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
 
     std::string connection_;
     std::string profile_ = Profile(test::TestProfile()).string();

@@ -24,23 +24,4 @@ std::string FreshRecordDatabase();
 // A file of the server's folder, as text without its last line end.
 std::string RecordServerFile(const std::string& name);
 
-// A server of one test's own, which it may stop and start again: the
-// shared one serves other tests at the same time.
-class OwnRecordServer {
-  public:
-    OwnRecordServer();  // started; throws std::runtime_error when it cannot be
-    ~OwnRecordServer();
-    OwnRecordServer(const OwnRecordServer&) = delete;
-    OwnRecordServer& operator=(const OwnRecordServer&) = delete;
-
-    // Its connection string, password included.
-    const std::string& Connection() const { return connection_; }
-    void Halt();    // the server goes away; its data stay
-    void Resume();  // and comes back on the same port
-
-  private:
-    std::string folder_;
-    std::string connection_;
-};
-
 }  // namespace qx17::ctl::test

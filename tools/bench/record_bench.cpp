@@ -12,11 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -24,6 +20,7 @@
 #include <vector>
 
 #include "ctl/record/shared_record.h"
+#include "tools/record_server/record_server.h"
 
 namespace {
 
@@ -44,45 +41,6 @@ double Percentile(std::vector<double> values, double p) {
     const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
     return values[at];
 }
-
-std::string FileText(const std::string& file) {
-    std::ifstream in(file);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return text;
-}
-
-// The server, started in a folder of its own and stopped at the end.
-class Server {
-  public:
-    Server() {
-        std::random_device random;
-        folder_ = "/tmp/qx17-record-bench-" + std::to_string(random());
-        Run("start");
-        connection_ =
-            FileText(folder_ + "/connection") + ";Pwd=" + FileText(folder_ + "/line_password");
-    }
-    ~Server() {
-        try {
-            Run("stop");
-        } catch (const std::exception&) {
-        }
-    }
-    const std::string& Connection() const { return connection_; }
-
-  private:
-    void Run(const std::string& action) {
-        const std::string command =
-            std::string(QX17_RECORD_SERVER_SCRIPT) + " " + action + " " + folder_ + " >/dev/null";
-        if (std::system(command.c_str()) != 0) {
-            throw std::runtime_error("record_server.sh " + action + " failed");
-        }
-    }
-    std::string folder_;
-    std::string connection_;
-};
 
 std::unique_ptr<SharedRecord> Open(const std::string& connection, const std::string& station) {
     std::string error;
@@ -117,7 +75,7 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     try {
-        Server server;
+        qx17::tools::RecordServer server;
 
         // One station: a claim and a row per tracker.
         auto station = Open(server.Connection(), "bench");

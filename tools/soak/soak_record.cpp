@@ -20,6 +20,7 @@
 #include "ctl/record/odbc.h"
 #include "ctl/stop_request.h"
 #include "params/profile.h"
+#include "tools/record_server/record_server.h"
 
 extern char** environ;
 
@@ -31,43 +32,6 @@ using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 
 constexpr const char* kIdStart = "70000000000000";
-
-std::string FileText(const std::string& file) {
-    std::ifstream in(file);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return text;
-}
-
-// The soak's own server, which it stops and starts again.
-class Server {
-  public:
-    explicit Server(const std::filesystem::path& folder) : folder_(folder.string()) {
-        Run("start");
-        connection_ =
-            FileText(folder_ + "/connection") + ";Pwd=" + FileText(folder_ + "/line_password");
-    }
-    ~Server() {
-        try {
-            Run("stop");
-        } catch (const std::exception&) {
-        }
-    }
-    void Run(const std::string& action) {
-        const std::string command =
-            std::string(QX17_RECORD_SERVER_SCRIPT) + " " + action + " " + folder_ + " >/dev/null";
-        if (std::system(command.c_str()) != 0) {
-            throw std::runtime_error("record_server.sh " + action + " failed");
-        }
-    }
-    const std::string& Connection() const { return connection_; }
-
-  private:
-    std::string folder_;
-    std::string connection_;
-};
 
 // A station process: this program again, as the part record-station.
 pid_t SpawnStation(const std::string& station, const std::string& ports,
@@ -153,9 +117,7 @@ int RecordStation(const std::string& station, const std::vector<std::string>& po
 
 Report SoakRecord(int trackers, unsigned seed) {
     ConfigFolder config;
-    // Not in the configuration folder, which the server's user may not enter.
-    Server server(std::filesystem::path("/tmp") /
-                  ("qx17-soak-record-" + std::to_string(std::random_device()())));
+    tools::RecordServer server;
     const std::string outbox_a = (config.Path() / "a.outbox").string();
     const std::string outbox_b = (config.Path() / "b.outbox").string();
     std::array<Port, 4> ports;
@@ -257,9 +219,9 @@ Report SoakRecord(int trackers, unsigned seed) {
             }
         }
         if (restarts == 0 && announced >= 2 * trackers / 3) {
-            server.Run("halt");
+            server.Halt();
             std::this_thread::sleep_for(3s);
-            server.Run("resume");
+            server.Resume();
             ++restarts;
         }
     }
