@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "ctl/profile_check.h"
 #include "params/file_io.h"
@@ -10,22 +9,25 @@
 
 namespace qx17::ctl {
 
-FieldValues LoadProfile(const std::filesystem::path& file) {
+FieldValues LoadProfile(const std::filesystem::path& file, std::string* bytes) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw BadProfile(file.string() + ": cannot read the profile.");
     }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) {
         throw BadProfile(file.string() + ": cannot read the profile.");
     }
-    ProfileCheck check = CheckProfile(file.string(), bytes);
+    ProfileCheck check = CheckProfile(file.string(), content);
     if (!check.problems.empty()) {
         std::string message;
         for (const std::string& problem : check.problems) {
             message += (message.empty() ? "" : "\n") + problem;
         }
         throw BadProfile(message);
+    }
+    if (bytes != nullptr) {
+        *bytes = std::move(content);
     }
     return check.values;
 }

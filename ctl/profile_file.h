@@ -20,8 +20,9 @@ class BadProfile : public std::runtime_error {
 
 // Reads `file` and checks it as a profile (ctl/profile_check.h). BadProfile
 // when the file cannot be read or has any problem (the message lists every
-// one, each naming the file and line).
-FieldValues LoadProfile(const std::filesystem::path& file);
+// one, each naming the file and line). `bytes`, when given, gets the file's
+// bytes: the very ones checked.
+FieldValues LoadProfile(const std::filesystem::path& file, std::string* bytes = nullptr);
 
 // Writes `values` as a profile; the file is replaced whole or not at all.
 // std::runtime_error when it cannot be written.

@@ -44,10 +44,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-namespace {
-
-// Decodes one UTF-8 sequence at `i`; false (and one byte consumed) when the
-// bytes there are not UTF-8.
 bool NextUtf8(std::string_view text, std::size_t& i, char32_t& cp) {
     const auto b0 = static_cast<unsigned char>(text[i]);
     const int length = b0 < 0x80         ? 1
@@ -71,8 +67,6 @@ bool NextUtf8(std::string_view text, std::size_t& i, char32_t& cp) {
     i += static_cast<std::size_t>(length);
     return true;
 }
-
-}  // namespace
 
 bool IsUtf8(std::string_view text) {
     std::size_t i = 0;

@@ -20,4 +20,8 @@ bool IsUtf8(std::string_view text);
 // Appends the UTF-8 form of the code point `cp`.
 void AppendUtf8(std::string& out, char32_t cp);
 
+// Decodes the UTF-8 sequence at `i` into `cp` and moves `i` past it; false,
+// with one byte passed over, when the bytes there are not UTF-8.
+bool NextUtf8(std::string_view text, std::size_t& i, char32_t& cp);
+
 }  // namespace qx17

@@ -2,8 +2,6 @@
 // [--log FILE.csv] [--count N] [--id-start DIGITS]: the production line.
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "ctl/commands/commands.h"
@@ -83,7 +81,7 @@ Command AddLineCommand(CLI::App& program) {
                 return WithProgress([&](Progress& progress) {
                     LineOptions line = options->line;
                     try {
-                        line.profile = LoadProfile(options->profile);
+                        line.profile = LoadProfile(options->profile, &line.profile_text);
                     } catch (const BadProfile& e) {
                         progress.Message(e.what());
                         return kExitUsage;
@@ -105,9 +103,6 @@ Command AddLineCommand(CLI::App& program) {
                         }
                         line.station = options->station.empty() ? HostName() : options->station;
                         line.outbox = OutboxFor(*line.record, line.station);
-                        std::ifstream in(options->profile, std::ios::binary);
-                        line.profile_text.assign(std::istreambuf_iterator<char>(in),
-                                                 std::istreambuf_iterator<char>());
                     }
                     if (options->count > 0) {
                         line.count = options->count;

@@ -21,27 +21,10 @@ namespace {
 std::u16string Utf16(std::string_view utf8) {
     std::u16string out;
     for (std::size_t i = 0; i < utf8.size();) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        char32_t cp = b;
-        std::size_t n = 1;
-        if (b >= 0xF0) {
-            n = 4;
-            cp = b & 0x07;
-        } else if (b >= 0xE0) {
-            n = 3;
-            cp = b & 0x0F;
-        } else if (b >= 0xC0) {
-            n = 2;
-            cp = b & 0x1F;
+        char32_t cp = 0;
+        if (!NextUtf8(utf8, i, cp)) {
+            cp = 0xFFFD;  // not UTF-8: the replacement character
         }
-        if (i + n > utf8.size()) {
-            n = 1;
-            cp = 0xFFFD;
-        }
-        for (std::size_t k = 1; k < n; ++k) {
-            cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        }
-        i += n;
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));

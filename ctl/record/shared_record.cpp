@@ -97,10 +97,10 @@ std::unique_ptr<SharedRecord> SharedRecord::Open(const std::string& connection,
         }
         db.Commit();
         if (!station.empty()) {
-            std::lock_guard lock(record->mutex_);
-            record->SendWaiting(db);
-        }
-        if (!station.empty()) {
+            {
+                std::lock_guard lock(record->mutex_);
+                record->SendWaiting(db);
+            }
             record->SettleDeadClaims(record->station_id_);
         }
         return record;
