@@ -8,6 +8,7 @@
 
 #include "ctl/exit_codes.h"
 #include "ctl/line_log.h"
+#include "ctl/port_advice.h"
 #include "ctl/progress.h"
 #include "ctl/provisioning.h"
 #include "ctl/record/copied_record.h"
@@ -438,6 +439,12 @@ class Station {
 }  // namespace
 
 int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlatform& platform) {
+    for (const std::string& port : options.ports) {
+        if (const std::string problem = PortNameProblem(port); !problem.empty()) {
+            progress.Message(problem);
+            return kExitUsage;
+        }
+    }
     Line line(options, progress);
     int exit_code = kExitDone;
     if (!line.Prepare(exit_code)) {

@@ -116,6 +116,35 @@ std::optional<std::size_t> Utf8InRegedit4(std::string_view bytes) {
     return 1 + static_cast<std::size_t>(std::count(bytes.begin(), high, '\n'));
 }
 
+// What is wrong with the data of a value line that cannot be read.
+std::string WhyUnreadable(std::string_view text) {
+    // The data begins after the '=' that follows the quoted name.
+    std::size_t at = text.find('"');
+    for (at = at == std::string_view::npos ? at : at + 1; at < text.size(); ++at) {
+        if (text[at] == '\\') {
+            ++at;
+        } else if (text[at] == '"') {
+            break;
+        }
+    }
+    const std::size_t equals = at < text.size() ? text.find('=', at) : std::string_view::npos;
+    std::string_view data = equals == std::string_view::npos ? "" : text.substr(equals + 1);
+    while (!data.empty() && (data.back() == '\r' || data.back() == ' ')) {
+        data.remove_suffix(1);
+    }
+    if (data.starts_with('"')) {
+        return "a text needs its closing quote, and a quote or backslash inside it a backslash "
+               "before it (\\\" \\\\).";
+    }
+    if (data.starts_with("dword:")) {
+        return "a dword is dword: and 8 hex digits (dword:00000001).";
+    }
+    if (data.starts_with("hex")) {
+        return "hex data is hex: and bytes as two hex digits, separated by commas.";
+    }
+    return "a value is a text in quotes (\"...\") or a dword (dword:00000001).";
+}
+
 class Checker {
   public:
     Checker(const std::string& file_name, ProfileCheck& result)
@@ -129,11 +158,18 @@ class Checker {
                     "Registry Editor Version 5.00\"), which may hold any character.");
             return;
         }
-        const std::vector<RegLine> lines = RegDocument::Parse(bytes).SectionLines(kSettingsSection);
+        const RegDocument document = RegDocument::Parse(bytes);
+        const std::vector<RegLine> lines = document.SectionLines(kSettingsSection);
         if (std::none_of(lines.begin(), lines.end(),
                          [](const RegLine& l) { return l.kind == RegLine::Kind::kValue; })) {
             // Not a profile (another file, or another key).
-            Problem(0, std::string("no values under [") + kSettingsSection + "].");
+            std::string keys;
+            for (const std::string& section : document.Sections()) {
+                keys += (keys.empty() ? "" : ", ") + ("[" + section + "]");
+            }
+            Problem(0, std::string("no values under [") + kSettingsSection + "]" +
+                           (keys.empty() ? "; the file has no key."
+                                         : "; the file's keys: " + keys + "."));
             return;
         }
         for (const RegLine& line : lines) {
@@ -191,7 +227,7 @@ class Checker {
             return;
         }
         if (line.damaged) {
-            Problem(line.number, shown + ": its data cannot be read.");
+            Problem(line.number, shown + ": its data cannot be read: " + WhyUnreadable(line.text));
             return;
         }
         if (line.lossy) {
@@ -202,8 +238,9 @@ class Checker {
         }
         if (window_only) {
             if (line.value.type != REG_DWORD || line.value.data.size() != 4) {
-                Problem(line.number, shown + " is " + TypeName(line.value) +
-                                         "; the settings file keeps it as a dword.");
+                Problem(line.number,
+                        shown + " is " + TypeName(line.value) +
+                            "; the settings file keeps it as a dword (dword:00000001).");
             }
             return;
         }
@@ -239,7 +276,7 @@ class Checker {
     bool TakeNumber(const FieldDescriptor& field, const RegLine& line) {
         if (line.value.type != REG_DWORD || line.value.data.size() != 4) {
             Problem(line.number, Title(field) + " is " + TypeName(line.value) +
-                                     "; the settings file keeps it as a dword.");
+                                     "; the settings file keeps it as a dword (dword:00000001).");
             return false;
         }
         const std::uint32_t n = DwordOf(line.value);

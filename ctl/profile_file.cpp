@@ -1,7 +1,9 @@
 #include "ctl/profile_file.h"
 
+#include <cerrno>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 
 #include "ctl/profile_check.h"
 #include "params/file_io.h"
@@ -9,14 +11,38 @@
 
 namespace qx17::ctl {
 
+namespace {
+
+// "COM3", "com12", "/dev/ttyUSB0": what a port is called, not a profile.
+bool LooksLikePort(const std::string& name) {
+    const bool com = name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' &&
+                     (name[2] | 0x20) == 'm' &&
+                     name.find_first_not_of("0123456789", 3) == std::string::npos;
+    return com || name.rfind("/dev/", 0) == 0;
+}
+
+[[noreturn]] void CannotRead(const std::filesystem::path& file, const std::error_code& error) {
+    const std::string name = file.string();
+    if (LooksLikePort(name)) {
+        throw BadProfile(name + " is a port, not a profile file: are PORT and PROFILE swapped?");
+    }
+    throw BadProfile(name + ": cannot read the profile (" + error.message() + ").");
+}
+
+}  // namespace
+
 FieldValues LoadProfile(const std::filesystem::path& file, std::string* bytes) {
+    std::error_code error;
+    if (std::filesystem::is_directory(file, error)) {
+        CannotRead(file, std::make_error_code(std::errc::is_a_directory));
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-        throw BadProfile(file.string() + ": cannot read the profile.");
+        CannotRead(file, std::error_code(errno, std::generic_category()));
     }
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) {
-        throw BadProfile(file.string() + ": cannot read the profile.");
+        CannotRead(file, std::error_code(errno, std::generic_category()));
     }
     ProfileCheck check = CheckProfile(file.string(), content);
     if (!check.problems.empty()) {

@@ -86,7 +86,8 @@ void WriteAll(TrackerLink& link, const ImageBytes& image) {
         }
         if (round == times.retries) {
             throw LinkError(LinkFailure::kTimeout, link.Port() + ": no reply to write-all frame " +
-                                                       std::to_string(*unanswered + 1) + " of 4.");
+                                                       std::to_string(*unanswered + 1) + " of 4. " +
+                                                       kNoReplyHint);
         }
         // The protocol numbers nothing, so a late acknowledgement cannot be
         // told from a fresh one: rather than send the frame again and take

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "ctl/exit_codes.h"
+#include "ctl/port_advice.h"
 #include "ctl/progress.h"
 #include "ctl/prompt_reads.h"
 #include "protocol/frame_codec.h"
@@ -73,9 +74,10 @@ void TrackerLink::Open() {
     } catch (const ECommsError& e) {
         const std::string reason = comm_->OpenFailureReason();
         comm_.reset();
-        throw LinkError(
-            LinkFailure::kCannotOpen,
-            port_ + ": " + e.what() + (reason.empty() ? "" : " (" + reason + ")") + ".");
+        const std::string advice = OpenFailureAdvice(port_, reason);
+        throw LinkError(LinkFailure::kCannotOpen, port_ + ": " + e.what() +
+                                                      (reason.empty() ? "" : " (" + reason + ")") +
+                                                      "." + (advice.empty() ? "" : " " + advice));
     }
 }
 
@@ -184,7 +186,7 @@ std::string TrackerLink::Request(std::string_view payload, std::uint8_t reply_co
             return *reply;
         }
     }
-    throw LinkError(LinkFailure::kTimeout, port_ + ": no reply to " + what + ".");
+    throw LinkError(LinkFailure::kTimeout, port_ + ": no reply to " + what + ". " + kNoReplyHint);
 }
 
 }  // namespace qx17::ctl

@@ -49,6 +49,10 @@ enum class LinkFailure {
 // The program's exit code for a failure: 3, 4 or 130.
 int ExitCodeOf(LinkFailure failure);
 
+// Said after "no reply to ...": what usually keeps a tracker from answering.
+inline constexpr const char* kNoReplyHint =
+    "Check that a tracker is connected and powered, and that no other program reads this port.";
+
 class LinkError : public std::runtime_error {
   public:
     LinkError(LinkFailure failure, const std::string& message)

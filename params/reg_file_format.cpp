@@ -368,6 +368,19 @@ RegDocument RegDocument::Parse(std::string_view file) {
     return doc;
 }
 
+std::vector<std::string> RegDocument::Sections() const {
+    std::vector<std::string> out;
+    for (const Line& line : lines_) {
+        if (line.kind == Line::Kind::kSection &&
+            std::none_of(out.begin(), out.end(), [&line](const std::string& seen) {
+                return SameName(seen, line.section);
+            })) {
+            out.push_back(line.section);
+        }
+    }
+    return out;
+}
+
 std::vector<RegLine> RegDocument::SectionLines(const std::string& section) const {
     std::vector<RegLine> out;
     for (const Line& line : lines_) {

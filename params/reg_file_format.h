@@ -60,6 +60,9 @@ class RegDocument {
     // the file's order, the headers themselves left out.
     std::vector<RegLine> SectionLines(const std::string& section) const;
 
+    // The sections the file names, in its order, each once.
+    std::vector<std::string> Sections() const;
+
   private:
     struct Line {
         enum class Kind { kOther, kSection, kValue };

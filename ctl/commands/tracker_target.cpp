@@ -1,6 +1,7 @@
 #include "ctl/commands/tracker_target.h"
 
 #include "ctl/exit_codes.h"
+#include "ctl/port_advice.h"
 #include "ctl/progress.h"
 #include "ctl/stop_request.h"
 #include "params/field_rules.h"
@@ -29,6 +30,10 @@ std::string CheckIdDigits(const std::string& text) {
 
 int OnTracker(const TrackerTarget& target, Progress& progress,
               const std::function<int(TrackerLink&)>& work) {
+    if (const std::string problem = PortNameProblem(target.port); !problem.empty()) {
+        progress.Message(problem);
+        return kExitUsage;
+    }
     TrackerLink link(target.port, target.times, progress, *target.platform);
     try {
         link.Open();
