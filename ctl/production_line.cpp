@@ -220,6 +220,36 @@ const char* OutcomeOf(LinkFailure failure) {
     return "port-lost";
 }
 
+// The line said when a tracker is done: its outcome, and which ID it holds
+// now. A write cut short after the new ID was claimed says whether the
+// tracker holds it; the claimed ID is used up either way. `row` gets `ID`
+// among its differences when the tracker kept the ID it had.
+std::string Said(LogRow& row, const WriteProgress& frames) {
+    std::string said = row.port + ": tracker " + row.id_before + " " + row.outcome;
+    if (row.id_written.empty()) {
+        return said + ".";
+    }
+    if (row.id_written == row.id_before) {
+        return said + ", ID " + row.id_written + " kept.";
+    }
+    if (row.outcome == "ok" || row.outcome == "verify-failed") {
+        return said + ", ID " + row.id_written + ".";
+    }
+    switch (IdHeldAfter(frames)) {
+        case IdHeld::kBefore:
+            row.differences.push_back("ID");
+            return said + " before its new ID was sent: it still holds " + row.id_before + ". ID " +
+                   row.id_written + " is used up all the same (never given out again).";
+        case IdHeld::kWritten:
+            return said + " after its new ID was written: it holds ID " + row.id_written + ".";
+        case IdHeld::kEither:
+            break;
+    }
+    return said + " while its new ID was being written: it holds " + row.id_before + " or " +
+           row.id_written + " (`qx17ctl read` tells). ID " + row.id_written +
+           " is used up all the same (never given out again).";
+}
+
 // One port's part of the line.
 class Station {
   public:
@@ -334,6 +364,7 @@ class Station {
         row.port = link_.Port();
         std::string claim;
         int exit_code = kExitDone;
+        WriteProgress frames{};
         try {
             const ImageBytes tracker = ReadTracker(link_);
             row.id_before = ImageToFields(tracker).ID;
@@ -377,13 +408,17 @@ class Station {
             }
             const WritePlan plan = MergeProfile(tracker, line_.Options().profile, id);
             const TrackerLink::Writing writing(link_);
-            WriteAll(link_, plan.image);
+            if (row.id_written == row.id_before && line_.GivesIds()) {
+                line_.Reporter().Message(row.port + ": tracker " + row.id_before +
+                                         " holds an ID this record gave it before: it keeps it, "
+                                         "and the profile is written again.");
+            }
+            WriteAll(link_, plan.image, &frames);
             line_.Reporter().Step(row.port, "verify");
             const std::vector<Difference> differences = VerifyWritten(plan, ReadTracker(link_));
             for (const Difference& d : differences) {
                 row.differences.push_back(d.name);
-                line_.Reporter().Message(row.port + ": " + d.name + " written \"" + d.written +
-                                         "\", read \"" + d.read + "\".");
+                line_.Reporter().Message(row.port + ": " + DescribeDifference(d) + ".");
             }
             row.outcome = differences.empty() ? "ok" : "verify-failed";
             exit_code = differences.empty() ? kExitDone : kExitVerifyFailed;
@@ -425,8 +460,7 @@ class Station {
             link_.Close();
         }
         row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        line_.Reporter().Message(row.port + ": tracker " + row.id_before + " " + row.outcome +
-                                 (row.id_written.empty() ? "" : ", ID " + row.id_written) + ".");
+        line_.Reporter().Message(Said(row, frames));
         line_.Record(row, claim, exit_code);
         return after;
     }

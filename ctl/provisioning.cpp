@@ -6,6 +6,7 @@
 
 #include "ctl/field_table.h"
 #include "ctl/tracker_link.h"
+#include "params/ansi_text.h"
 #include "protocol/link_commands.h"
 
 namespace qx17::ctl {
@@ -57,7 +58,10 @@ WritePlan MergeProfile(const ImageBytes& tracker, const FieldValues& profile, co
     return plan;
 }
 
-void WriteAll(TrackerLink& link, const ImageBytes& image) {
+void WriteAll(TrackerLink& link, const ImageBytes& image, WriteProgress* frames) {
+    WriteProgress ignored{};
+    WriteProgress& state = frames != nullptr ? *frames : ignored;
+    state.fill(FrameState::kNotSent);
     const LinkTimes& times = link.Times();
     const int refused_before = link.LateRefusals();
     const auto refused_late = [&] {
@@ -70,6 +74,9 @@ void WriteAll(TrackerLink& link, const ImageBytes& image) {
         std::optional<std::size_t> unanswered;
         for (const std::size_t step : pending) {
             const std::string what = "write-all frame " + std::to_string(step + 1) + " of 4";
+            if (state[step] == FrameState::kNotSent) {
+                state[step] = FrameState::kSent;  // Exchange sends before it can fail
+            }
             const std::optional<std::string> reply = link.Exchange(
                 std::string(1, static_cast<char>(kWriteCommand)) +
                     WriteData(image, kWriteAllFrames[step]),
@@ -79,6 +86,7 @@ void WriteAll(TrackerLink& link, const ImageBytes& image) {
                 break;
             }
             CheckAcknowledged(*reply, what);
+            state[step] = FrameState::kHeld;
         }
         refused_late();
         if (!unanswered) {
@@ -102,12 +110,40 @@ void WriteAll(TrackerLink& link, const ImageBytes& image) {
             if (!std::equal(image.begin() + range.first, image.begin() + range.first + range.count,
                             held.begin() + range.first)) {
                 pending.push_back(step);
+            } else {
+                state[step] = FrameState::kHeld;
             }
         }
         if (pending.empty()) {
             return;
         }
     }
+}
+
+std::string DescribeDifference(const Difference& d) {
+    if (d.name == "PW" || d.name == "APN_PW") {
+        return d.name + " differs (a password: its values are not shown)";
+    }
+    return d.name + " written \"" + AnsiToUtf8(d.written) + "\", read \"" + AnsiToUtf8(d.read) +
+           "\"";
+}
+
+IdHeld IdHeldAfter(const WriteProgress& frames) {
+    for (std::size_t step = 0; step < std::size(kWriteAllFrames); ++step) {
+        const ImageRange& range = kWriteAllFrames[step];
+        if (kID.first >= range.first && kID.first < range.first + range.count) {
+            switch (frames[step]) {
+                case FrameState::kNotSent:
+                    return IdHeld::kBefore;
+                case FrameState::kHeld:
+                    return IdHeld::kWritten;
+                case FrameState::kSent:
+                    break;
+            }
+            return IdHeld::kEither;
+        }
+    }
+    return IdHeld::kBefore;  // no frame carries it
 }
 
 std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageBytes& read_back) {

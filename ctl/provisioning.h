@@ -3,6 +3,7 @@
 // afterwards, and send it "Default".
 #pragma once
 
+#include <array>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,7 +55,21 @@ WritePlan MergeProfile(const ImageBytes& tracker, const FieldValues& profile, co
 // does not hold yet are sent, up to the link's retries. WriteRefused for a
 // refusal, also one that came late; LinkError when the tracker does not
 // answer; TrackerReplaced when it is run inside a TrackerLink::Writing.
-void WriteAll(TrackerLink& link, const ImageBytes& image);
+// `frames`, when given, follows how far each frame got, so that a write cut
+// short can say what the tracker may hold.
+enum class FrameState { kNotSent, kSent, kHeld };
+using WriteProgress = std::array<FrameState, 4>;
+void WriteAll(TrackerLink& link, const ImageBytes& image, WriteProgress* frames = nullptr);
+
+// Which ID a tracker holds after a write-all that stopped at `frames`: the
+// one it had, the one written, or either (its frame went unanswered).
+enum class IdHeld { kBefore, kWritten, kEither };
+IdHeld IdHeldAfter(const WriteProgress& frames);
+
+// "PW written \"1234\", read \"0234\"" for a message, in UTF-8; the values
+// of the two passwords (PW, APN_PW) are not shown, so that neither reaches a
+// terminal's scrollback or a captured output.
+std::string DescribeDifference(const Difference& difference);
 
 // Every byte the write-all covers, compared: the fields that differ, each once.
 std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageBytes& read_back);

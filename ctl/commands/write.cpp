@@ -46,8 +46,7 @@ int WriteTracker(const TrackerTarget& target, TrackerLink& link, const FieldValu
     const std::vector<Difference> differences = VerifyWritten(plan, ReadTracker(link));
     progress.Finish();
     for (const Difference& d : differences) {
-        progress.Message(target.port + ": " + d.name + " written \"" + AnsiToUtf8(d.written) +
-                         "\", read \"" + AnsiToUtf8(d.read) + "\".");
+        progress.Message(target.port + ": " + DescribeDifference(d) + ".");
     }
     if (!differences.empty()) {
         return kExitVerifyFailed;
