@@ -11,7 +11,20 @@ namespace qx17::ctl {
 // this user may open it and whether another program holds it; then, on
 // POSIX systems, the serial devices no COM name reaches yet, each with the
 // command that links it. Returns the exit code.
-int ListPorts(std::ostream& out);
+// Without `probe` no port is opened (opening one raises DTR and RTS, which
+// resets many boards): on POSIX systems the holders are the processes that
+// have the device open, as far as this user may see them, and the programs
+// named in live UUCP lock files; on Windows the holders are not known. With
+// `probe` each port this user may open is also opened for a moment, and one
+// that is locked or in exclusive use counts as held.
+int ListPorts(std::ostream& out, bool probe);
+
+// The programs that hold `device_path` open, seen without opening it, as
+// "name (pid N)" joined by ", " (the name left out where it is hidden); ""
+// when none can be seen. On POSIX systems: the processes this user may look
+// into, and live lock files in /var/lock and /run/lock. Always "" on
+// Windows, which cannot tell without opening the port.
+std::string PortHolders(const std::string& device_path);
 
 // Makes "COMn" the link to `device`, which must be a character device
 // (a link to one, such as /dev/serial/by-id/..., is kept as given, so the

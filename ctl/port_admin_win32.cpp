@@ -65,24 +65,34 @@ std::vector<std::string> SystemPorts() {
 
 }  // namespace
 
-int ListPorts(std::ostream& out) {
-    out << "Port   Device                                     Held\n";
+int ListPorts(std::ostream& out, bool probe) {
+    // Windows tells whether a port is in use only to an open (access denied),
+    // so without --probe no port is opened and Held is "-".
+    char line[1200];
+    std::snprintf(line, sizeof line, "%-6s %-4s %s\n", "Port", "Held", "Device");
+    out << line;
     for (const std::string& port : SystemPorts()) {
         char target[1024] = {};
         ::QueryDosDeviceA(port.c_str(), target, sizeof target);
-        const std::string path = "\\\\.\\" + port;
-        HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-        const bool held = handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED;
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
+        const char* held = "-";
+        if (probe) {
+            const std::string path = "\\\\.\\" + port;
+            HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+            held = handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED ? "yes"
+                                                                                             : "no";
+            if (handle != INVALID_HANDLE_VALUE) {
+                ::CloseHandle(handle);
+            }
         }
-        char line[1200];
-        std::snprintf(line, sizeof line, "%-6s %-42s %s\n", port.c_str(), target,
-                      held ? "yes" : "no");
+        std::snprintf(line, sizeof line, "%-6s %-4s %s\n", port.c_str(), held, target);
         out << line;
     }
     return kExitDone;
+}
+
+std::string PortHolders(const std::string&) {
+    return "";
 }
 
 int LinkPort(const std::string&, const std::string&, std::ostream&, std::ostream& errors) {

@@ -1,6 +1,8 @@
 // The qx17ctl program as scripts meet it: its exit codes, what goes to
 // stdout and what to stderr, the port links, and Ctrl-C.
 #include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,6 +27,13 @@ using test::ProgramTest;
 using test::Slurp;
 using testing::HasSubstr;
 namespace fs = std::filesystem;
+
+std::string ThisProgram() {
+    std::ifstream in("/proc/self/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
 
 TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
     sim::VirtualTracker& tracker = AddTracker("35712001234567", false);
@@ -98,17 +107,68 @@ TEST_F(ProgramTest, LinkMakesADeviceAComPortAndRefusesAnythingElse) {
     ASSERT_EQ(Qx17ctl({"link", "COM5", tracker.SlavePath()}).exit_code, 0);
     EXPECT_EQ(fs::read_symlink(folder_ / "Kestrowind/QX17EEP/ports/com5"), tracker.SlavePath());
 
+    // The virtual tracker, in this process, holds the pty's slave open: the
+    // listing names this process without opening the port.
     const Outcome ports = Qx17ctl({"ports"});
     ASSERT_EQ(ports.exit_code, 0);
     EXPECT_THAT(ports.out, HasSubstr("COM32 "));
-    EXPECT_THAT(ports.out,
-                testing::ContainsRegex("COM5 +[^\n]*-> " + tracker.SlavePath() + " +yes +yes +no"));
+    EXPECT_THAT(ports.out, testing::ContainsRegex("COM5 +yes +yes +yes: " + ThisProgram() +
+                                                  " \\(pid " + std::to_string(getpid()) +
+                                                  "\\) +com5 -> " + tracker.SlavePath() + "\n"));
 
     const Outcome read = Qx17ctl({"read", "com5", "--json"});
     EXPECT_EQ(read.exit_code, 0) << read.err;
     EXPECT_EQ(Qx17ctl({"unlink", "COM5"}).exit_code, 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(folder_ / "Kestrowind/QX17EEP/ports/com5")));
     EXPECT_EQ(Qx17ctl({"unlink", "COM5"}).exit_code, 2);
+}
+
+// The columns line up whatever the device texts; without --probe the
+// listing never opens a port (an open raises DTR and RTS), with it it does.
+TEST_F(ProgramTest, PortsLinesUpItsColumnsAndOpensAPortOnlyWhenAskedTo) {
+    sim::VirtualTracker& tracker = AddTracker("7", false);
+    const fs::path by_id =
+        folder_ / "by-id/usb-Kestrowind_QX17_Programming_Cable_0123456789ABCDEF-if00-port0";
+    fs::create_directories(by_id.parent_path());
+    fs::create_symlink(tracker.SlavePath(), by_id);
+    ASSERT_EQ(Qx17ctl({"link", "COM7", by_id.string()}).exit_code, 0);
+
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(inotify_add_watch(opens, tracker.SlavePath().c_str(), IN_OPEN), 0);
+    const struct {
+        std::vector<std::string> args;
+        bool opened;
+    } cases[] = {{{"ports"}, false}, {{"ports", "--probe"}, true}};
+    for (const auto& c : cases) {
+        const std::string what = testing::PrintToString(c.args);
+        const Outcome ports = Qx17ctl(c.args);
+        ASSERT_EQ(ports.exit_code, 0) << what << "\n" << ports.err;
+        char events[4096];
+        EXPECT_EQ(read(opens, events, sizeof events) > 0, c.opened) << what;
+        EXPECT_THAT(ports.out, HasSubstr("com7 -> " + by_id.string() + "\n")) << what;
+
+        // Each column starts where its heading does, in every row.
+        std::istringstream lines(ports.out);
+        std::string heading;
+        std::getline(lines, heading);
+        std::vector<std::size_t> starts;
+        for (const char* name : {"Exists", "Access", "Held", "Device"}) {
+            starts.push_back(heading.find(name));
+        }
+        int rows = 0;
+        for (std::string row; std::getline(lines, row) && row.rfind("COM", 0) == 0; ++rows) {
+            for (const std::size_t start : starts) {
+                EXPECT_TRUE(start != std::string::npos && row.size() > start &&
+                            row[start - 1] == ' ' && row[start] != ' ')
+                    << what << ": column at " << start << " in\n"
+                    << heading << "\n"
+                    << row;
+            }
+        }
+        EXPECT_EQ(rows, 32) << what;
+    }
+    close(opens);
 }
 
 TEST_F(ProgramTest, CtrlCEndsTheProductionLineWhileItWaits) {
