@@ -1,6 +1,8 @@
 # The packages a user installs: on Linux a Debian package (make package),
 # on Windows a zip of the two programs (make windows-package). The one
-# version is the project's.
+# version is the project's. The Debian package also holds the virtual
+# tracker, qx17-tracker-sim, to try the programs without hardware; it runs on
+# a pseudo-terminal, so the Windows zip has no such program.
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME qx17eep)
@@ -21,10 +23,11 @@ if(WIN32)
 endif()
 
 # What Debian wants beside the programs: a manual page for each (compressed),
-# the copyright file and the changelog (compressed, with no time stamp).
+# the copyright file and the changelog (compressed, with no time stamp); and
+# the guide to qx17ctl, which its manual page names.
 find_program(QX17_GZIP gzip REQUIRED)
 set(qx17_package_files)
-foreach(page qx17eep qx17ctl)
+foreach(page qx17eep qx17ctl qx17-tracker-sim)
     configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page}.1.in
         ${CMAKE_BINARY_DIR}/packaging/${page}.1 @ONLY)
     list(APPEND qx17_package_files ${CMAKE_BINARY_DIR}/packaging/${page}.1.gz)
@@ -45,6 +48,7 @@ add_custom_target(qx17_package_files ALL DEPENDS ${qx17_package_files})
 install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/packaging/copyright
+    ${PROJECT_SOURCE_DIR}/docs/qx17ctl.md
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
@@ -61,6 +65,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "writes the values back (all at once, one group at a time, or whenever a\n"
     "tracker announces itself) and remembers them between runs. qx17ctl does\n"
     "the same from the command line for the production line: many trackers on\n"
-    "many ports, each one read back and logged.")
+    "many ports, each one read back and logged. qx17-tracker-sim is a virtual\n"
+    "tracker on a pseudo-terminal, to try both without a tracker at hand.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 include(CPack)

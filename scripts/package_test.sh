@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The Debian package, as a user gets it:
 #
-#   package_test.sh BUILD_DIR TRACKER_SIM OUT_DIR           build, check, unpack, run
-#   package_test.sh --install OUT_DIR TRACKER_SIM           apt-get install it, run, remove
+#   package_test.sh BUILD_DIR OUT_DIR           build, check, unpack, run
+#   package_test.sh --install OUT_DIR           apt-get install it, run, remove
 #
 # The first form builds the package with CPack into OUT_DIR, has lintian
-# check it (no error allowed), unpacks it into a temporary root and runs both
-# programs from there: --version, and qx17ctl read against the virtual
-# tracker. The second installs the package built by the first for real; it
+# check it (no error allowed), checks its files (each program with a manual
+# page that has examples, the guide to qx17ctl where that page says),
+# unpacks it into a temporary root and runs the programs from there:
+# --version, and qx17ctl read against the packaged virtual tracker. The
+# second installs the package built by the first for real; it
 # runs only where CI=true and as root (the CI machine is thrown away), and
 # exits 77, which CTest reports as skipped, elsewhere.
 set -euo pipefail
@@ -17,11 +19,11 @@ fail() {
     exit 1
 }
 
-# Runs `$1/qx17ctl read` against a fresh virtual tracker.
+# Runs `$1/qx17ctl read` against a fresh `$1/qx17-tracker-sim`.
 read_tracker() {
-    local bin=$1 sim=$2 work
+    local bin=$1 work
     work=$(mktemp -d)
-    "$sim" --no-stdin --quiet --no-announce >"$work/sim.out" 2>&1 &
+    "$bin/qx17-tracker-sim" --no-stdin --quiet --no-announce >"$work/sim.out" 2>&1 &
     local sim_pid=$!
     for _ in $(seq 100); do
         [ -s "$work/sim.out" ] && break
@@ -42,10 +44,12 @@ versions() {
     local bin=$1 version=$2
     [ "$("$bin/qx17eep" --version)" = "qx17eep $version" ] || fail "qx17eep --version"
     [ "$("$bin/qx17ctl" --version)" = "qx17ctl $version" ] || fail "qx17ctl --version"
+    [ "$("$bin/qx17-tracker-sim" --version)" = "qx17-tracker-sim $version" ] ||
+        fail "qx17-tracker-sim --version"
 }
 
 if [ "${1:-}" = --install ]; then
-    out=$2 sim=$3
+    out=$2
     if [ "${CI:-}" != true ] || [ "$(id -u)" -ne 0 ]; then
         echo "package_test: installs for real only where CI=true and as root; skipped"
         exit 77
@@ -54,14 +58,16 @@ if [ "${1:-}" = --install ]; then
     version=$(dpkg-deb -f "$deb" Version)
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb"
     versions /usr/bin "$version"
-    man -w qx17ctl >/dev/null || fail "no manual page for qx17ctl"
-    read_tracker /usr/bin "$sim"
+    for page in qx17eep qx17ctl qx17-tracker-sim; do
+        man -w "$page" >/dev/null || fail "no manual page for $page"
+    done
+    read_tracker /usr/bin
     DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq qx17eep
     echo "package_test: installed, ran and removed $deb"
     exit 0
 fi
 
-build=$1 sim=$2 out=$3
+build=$1 out=$2
 rm -rf "$out"
 mkdir -p "$out"
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$out" >"$out/cpack.log" ||
@@ -79,16 +85,25 @@ dpkg-deb -f "$deb" Depends | grep 'libodbc2' >/dev/null || fail "no computed dep
 dpkg-deb -f "$deb" Recommends | grep 'odbc-postgresql' >/dev/null ||
     fail "the PostgreSQL ODBC driver is not recommended"
 contents=$(dpkg-deb -c "$deb")
-for file in usr/bin/qx17eep usr/bin/qx17ctl usr/share/applications/qx17eep.desktop \
-    usr/share/icons/hicolor/scalable/apps/qx17eep.svg usr/share/man/man1/qx17eep.1.gz \
-    usr/share/man/man1/qx17ctl.1.gz usr/share/doc/qx17eep/copyright \
-    usr/share/doc/qx17eep/changelog.gz; do
+guide=usr/share/doc/qx17eep/qx17ctl.md
+for file in usr/bin/qx17eep usr/bin/qx17ctl usr/bin/qx17-tracker-sim \
+    usr/share/applications/qx17eep.desktop usr/share/icons/hicolor/scalable/apps/qx17eep.svg \
+    usr/share/man/man1/qx17eep.1.gz usr/share/man/man1/qx17ctl.1.gz \
+    usr/share/man/man1/qx17-tracker-sim.1.gz usr/share/doc/qx17eep/copyright \
+    usr/share/doc/qx17eep/changelog.gz "$guide"; do
     grep " \./$file\$" <<<"$contents" >/dev/null || fail "the package lacks /$file"
 done
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
+for page in qx17eep qx17ctl qx17-tracker-sim; do
+    zcat "$root/usr/share/man/man1/$page.1.gz" | grep -x '\.SH EXAMPLES' >/dev/null ||
+        fail "the manual page of $page has no EXAMPLES"
+done
+zcat "$root/usr/share/man/man1/qx17ctl.1.gz" | grep -F "/$guide" >/dev/null ||
+    fail "the manual page of qx17ctl does not name /$guide"
+cmp -s "$root/$guide" "$(dirname "$0")/../docs/qx17ctl.md" || fail "/$guide is not docs/qx17ctl.md"
 versions "$root/usr/bin" "$version"
-read_tracker "$root/usr/bin" "$sim"
+read_tracker "$root/usr/bin"
 echo "package_test: $deb unpacked and run"

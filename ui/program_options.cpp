@@ -2,8 +2,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace qx17 {
 
@@ -30,11 +34,76 @@ std::string CheckSettingsFile(const std::string& text) {
     return "";
 }
 
+// The options Qt takes out of the command line itself (QGuiApplication,
+// QApplication and the xcb platform), with one dash or two: those with a
+// value in the next word, those without, and those with it after "=".
+constexpr std::string_view kToolkitOptionsWithValue[] = {"platform",
+                                                         "platformpluginpath",
+                                                         "platformtheme",
+                                                         "plugin",
+                                                         "qwindowgeometry",
+                                                         "geometry",
+                                                         "qwindowtitle",
+                                                         "title",
+                                                         "qwindowicon",
+                                                         "icon",
+                                                         "session",
+                                                         "style",
+                                                         "stylesheet",
+                                                         "display",
+                                                         "name",
+                                                         "visual"};
+constexpr std::string_view kToolkitFlags[] = {"reverse", "testability", "widgetcount",
+                                              "sync",    "nograb",      "dograb"};
+constexpr std::string_view kToolkitPrefixes[] = {"style=", "stylesheet=", "qmljsdebugger="};
+
+// How many words from `word` on Qt takes as one of its options (with its
+// value): 0 when `word` is not one.
+int ToolkitWords(std::string_view word) {
+    if (word.size() < 2 || word[0] != '-') {
+        return 0;
+    }
+    word.remove_prefix(word.starts_with("--") ? 2 : 1);
+    if (std::ranges::find(kToolkitOptionsWithValue, word) != std::end(kToolkitOptionsWithValue)) {
+        return 2;
+    }
+    if (std::ranges::find(kToolkitFlags, word) != std::end(kToolkitFlags)) {
+        return 1;
+    }
+    for (std::string_view prefix : kToolkitPrefixes) {
+        if (word.starts_with(prefix)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::optional<int> ParseProgramOptions(int argc, const char* const* argv,
                                        bool toolkit_takes_the_rest, ProgramOptions& options,
                                        std::ostream& out, std::ostream& errors) {
+    // Qt's own options (and their values) go to Qt, in their order; every
+    // other word is the program's, so an unknown option or a stray argument
+    // is refused here, before Qt would need a display.
+    options.toolkit_arguments = {argc > 0 ? argv[0] : "qx17eep"};
+    std::vector<std::string> own;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        const int qt_words = toolkit_takes_the_rest ? ToolkitWords(word) : 0;
+        if (qt_words == 0) {
+            own.emplace_back(word);
+            if (word == "--settings" && i + 1 < argc) {
+                own.emplace_back(argv[++i]);  // a file name, whatever it looks like
+            }
+            continue;
+        }
+        for (int k = 0; k < qt_words && i < argc; ++k, ++i) {
+            options.toolkit_arguments.emplace_back(argv[i]);
+        }
+        --i;
+    }
+
     CLI::App app{kDescription, "qx17eep"};
     app.set_version_flag("--version", std::string("qx17eep ") + QX17_VERSION);
     std::string settings;
@@ -43,23 +112,27 @@ std::optional<int> ParseProgramOptions(int argc, const char* const* argv,
                    "format (one per customer, say), instead of the default store")
         ->type_name("FILE")
         ->check(CheckSettingsFile);
+    const std::string usage = toolkit_takes_the_rest
+                                  ? "Usage: qx17eep [--settings FILE] [Qt options]"
+                                  : "Usage: qx17eep [--settings FILE]";
     if (toolkit_takes_the_rest) {
-        app.allow_extras();
         app.footer("Qt's own options (-platform, -style ...) are passed to Qt.");
     } else {
         app.footer("Without --settings the values are kept in the registry of the current user.");
     }
+    // A bad command line gets the reason and a short usage, not the whole help.
+    app.failure_message([usage](const CLI::App*, const CLI::Error& e) {
+        return std::string("qx17eep: ") + e.what() + "\n" + usage +
+               "\nTry 'qx17eep --help' for more information.\n";
+    });
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> reversed(own.rbegin(), own.rend());
+        app.parse(reversed);
     } catch (const CLI::ParseError& e) {
         return app.exit(e, out, errors) == 0 ? 0 : 2;
     }
     if (!settings.empty()) {
         options.settings = std::filesystem::absolute(settings);
-    }
-    options.toolkit_arguments = {argc > 0 ? argv[0] : "qx17eep"};
-    for (const std::string& word : app.remaining()) {
-        options.toolkit_arguments.push_back(word);
     }
     return std::nullopt;
 }

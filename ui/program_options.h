@@ -22,9 +22,10 @@ struct ProgramOptions {
     std::vector<std::string> toolkit_arguments;
 };
 
-// Parses the command line into `options`. `toolkit_takes_the_rest`: words
-// the program does not know are left for the toolkit, which refuses what it
-// does not know in turn; otherwise they are errors. Returns the exit code
+// Parses the command line into `options`. `toolkit_takes_the_rest`: Qt's own
+// options (-platform NAME, -style NAME ...) are left for the toolkit, in
+// their order. Any other word the program does not know, an option or a
+// stray argument, is an error. Returns the exit code
 // when the program ends at once: 0 after --help or --version (written to
 // `out`), 2 after a bad command line (the reason written to `errors`).
 std::optional<int> ParseProgramOptions(int argc, const char* const* argv,

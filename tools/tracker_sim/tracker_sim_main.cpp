@@ -28,7 +28,15 @@ namespace {
 using qx17::sim::Bytes;
 using qx17::sim::Milliseconds;
 
-constexpr const char* kUsage = R"(Usage: tracker-sim [OPTION]...
+// The program's name in its messages: tracker-sim in the build, and
+// qx17-tracker-sim as the package installs it (the same program built again
+// under that name, so each answers --version with its own name).
+#ifndef QX17_SIM_PROGRAM
+#define QX17_SIM_PROGRAM "tracker-sim"
+#endif
+constexpr const char* kProgram = QX17_SIM_PROGRAM;
+
+constexpr const char* kUsage = R"( [OPTION]...
 Runs a virtual QX17 tracker on a pseudo-terminal. The first line of stdout is
 the slave path (e.g. /dev/pts/7) for the tool to open.
 
@@ -92,7 +100,7 @@ std::optional<long> ParseNumber(std::string_view text, long low, long high) {
 }
 
 [[noreturn]] void UsageError(const std::string& message) {
-    std::cerr << "tracker-sim: " << message << "\nTry 'tracker-sim --help'.\n";
+    std::cerr << kProgram << ": " << message << "\nTry '" << kProgram << " --help'.\n";
     std::exit(2);
 }
 
@@ -137,10 +145,10 @@ Settings ParseArguments(int argc, char** argv) {
             }
         };
         if (name == "--help") {
-            std::cout << kUsage;
+            std::cout << "Usage: " << kProgram << kUsage;
             std::exit(0);
         } else if (name == "--version") {
-            std::cout << "tracker-sim " << QX17_VERSION << '\n';
+            std::cout << kProgram << ' ' << QX17_VERSION << '\n';
             std::exit(0);
         } else if (name == "--line") {
             s.options.line_trackers = static_cast<int>(number(1, 1'000'000));
@@ -336,7 +344,7 @@ bool RunCommand(qx17::sim::VirtualTracker& tracker, const std::string& line) {
         }
         return ok();
     }
-    return error("unknown command '" + line + "' (see tracker-sim --help)");
+    return error("unknown command '" + line + "' (see " + kProgram + " --help)");
 }
 
 }  // namespace
@@ -350,7 +358,7 @@ int main(int argc, char** argv) {
         if (!settings.log_file.empty()) {
             log_file.open(settings.log_file, std::ios::out | std::ios::trunc);
             if (!log_file) {
-                std::cerr << "tracker-sim: cannot write the log file '" << settings.log_file
+                std::cerr << kProgram << ": cannot write the log file '" << settings.log_file
                           << "'\n";
                 return 2;
             }
@@ -370,7 +378,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
     if (signal_fd < 0) {
-        std::perror("tracker-sim: signalfd");
+        std::perror((std::string(kProgram) + ": signalfd").c_str());
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -378,7 +386,7 @@ int main(int argc, char** argv) {
     // The worker says through this pipe that the line is done.
     int line_done[2];
     if (pipe2(line_done, O_CLOEXEC | O_NONBLOCK) < 0) {
-        std::perror("tracker-sim: pipe2");
+        std::perror((std::string(kProgram) + ": pipe2").c_str());
         return 1;
     }
     options.on_line_done = [fd = line_done[1]] {
@@ -390,7 +398,7 @@ int main(int argc, char** argv) {
         qx17::sim::VirtualTracker tracker(options);
         std::cout << tracker.SlavePath() << std::endl;
         if (!tracker.LinkPath().empty() && !settings.quiet) {
-            std::cerr << "tracker-sim: " << tracker.LinkPath() << " -> " << tracker.SlavePath()
+            std::cerr << kProgram << ": " << tracker.LinkPath() << " -> " << tracker.SlavePath()
                       << '\n';
         }
 
@@ -404,7 +412,7 @@ int main(int argc, char** argv) {
                 if (errno == EINTR) {
                     continue;
                 }
-                std::perror("tracker-sim: poll");
+                std::perror((std::string(kProgram) + ": poll").c_str());
                 break;
             }
             if ((fds[0].revents & POLLIN) || (fds[1].revents & POLLIN)) {
@@ -436,7 +444,7 @@ int main(int argc, char** argv) {
         }
         tracker.Stop();
     } catch (const std::exception& e) {
-        std::cerr << "tracker-sim: " << e.what() << '\n';
+        std::cerr << kProgram << ": " << e.what() << '\n';
         return 1;
     }
     return 0;
