@@ -26,8 +26,9 @@ class AppendFile {
   public:
     virtual ~AppendFile() = default;
 
-    // Opens `file`, creating it when missing; refuses anything but a regular
-    // file. Null with `error` set on failure.
+    // Opens `file`, creating it when missing (readable by its owner and
+    // group only: a log names trackers and their passwords' fields); refuses
+    // anything but a regular file. Null with `error` set on failure.
     static std::unique_ptr<AppendFile> Open(const std::filesystem::path& file, std::string& error);
 
     // `wait`: until it can be had; otherwise false at once when another

@@ -97,7 +97,7 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
         error = "not a regular file";
         return nullptr;
     }
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0640);
     if (fd < 0) {
         error = std::strerror(errno);
         return nullptr;

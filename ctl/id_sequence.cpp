@@ -17,6 +17,34 @@ std::optional<std::uint64_t> IdNumber(const std::string& id) {
     return std::stoull(id);
 }
 
+void NoteGiven(GivenIds& given, const std::string& id) {
+    if (!IdNumber(id)) {
+        return;
+    }
+    auto [at, added] = given.emplace(id.size(), id);
+    if (!added && id < at->second) {
+        at->second = id;  // equal lengths: as text as in number
+    }
+}
+
+std::string SeriesProblem(const std::string& start, const GivenIds& given) {
+    if (given.empty()) {
+        return "";
+    }
+    const auto same = given.find(start.size());
+    if (same == given.end()) {
+        const auto& [digits, lowest] = *given.rbegin();
+        return "--id-start " + start + " has " + std::to_string(start.size()) +
+               " digits, the IDs given out so far " + std::to_string(digits) + " (from " + lowest +
+               "): --new-series starts another series all the same";
+    }
+    if (start < same->second) {
+        return "--id-start " + start + " is below the IDs given out so far (from " + same->second +
+               "): --new-series starts another series below them all the same";
+    }
+    return "";
+}
+
 IdSequence::IdSequence(const std::string& start)
     : first_free_(IdNumber(start).value_or(0)), width_(start.size()) {}
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -12,6 +13,17 @@ namespace qx17::ctl {
 
 // The number an ID stands for: nothing unless it is 1 to 14 digits.
 std::optional<std::uint64_t> IdNumber(const std::string& id);
+
+// What a record holds of the IDs it gave out (not those trackers kept): by
+// number of digits, the lowest one.
+using GivenIds = std::map<std::size_t, std::string>;
+void NoteGiven(GivenIds& given, const std::string& id);
+
+// Empty when a sequence from `start` continues the IDs given out so far
+// (none yet, or some with as many digits as `start`, none of them below
+// it); otherwise why not, for a message. A start that would begin another
+// series is taken only when asked for (--new-series).
+std::string SeriesProblem(const std::string& start, const GivenIds& given);
 
 class IdSequence {
   public:

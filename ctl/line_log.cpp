@@ -163,6 +163,12 @@ void LineLog::UseId(const std::string& id) {
 void LineLog::TakeRow(const Fields& fields) {
     UseId(fields[kIdWritten]);
     row_keys_.insert(RowKey(fields));
+    if (!fields[kIdWritten].empty()) {
+        written_.insert(fields[kIdWritten]);
+    }
+    if (fields[kIdWritten] != fields[kIdBefore]) {
+        NoteGiven(given_, fields[kIdWritten]);
+    }
 }
 
 bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
@@ -332,6 +338,9 @@ bool LineLog::CatchUpClaims(std::string& error, Failure& failure) {
             claim.fields[kIdBefore] = f[4];
             claim.fields[kIdWritten] = f[5];
             UseId(f[5]);
+            if (f[5] != f[4]) {
+                NoteGiven(given_, f[5]);
+            }
         } else if (f.size() == 2 && f[0] == "done") {
             claims_seen_[f[1]].done = true;
         } else {
@@ -384,7 +393,11 @@ bool LineLog::AppendRow(const Fields& fields, std::string& error) {
     return true;
 }
 
-bool LineLog::GiveIds(const std::string& start, std::string& error) {
+bool LineLog::GiveIds(const std::string& start, bool new_series, std::string& error) {
+    if (const std::string problem = SeriesProblem(start, given_); !problem.empty() && !new_series) {
+        error = path_.string() + ": " + problem;
+        return false;
+    }
     if (!log_->Lock(FileLock::kIds, true, false)) {
         error = path_.string() + ": another qx17ctl line gives out IDs from this log";
         return false;
@@ -410,7 +423,9 @@ LineLog::ClaimResult LineLog::Claim(LogRow& row, std::string& claim, std::string
     if (!CatchUp(error, failure)) {
         return ClaimResult::kFailed;
     }
-    if (sequence_) {
+    if (sequence_ && written_.count(row.id_before) != 0) {
+        row.id_written = row.id_before;
+    } else if (sequence_) {
         const std::optional<std::string> id = sequence_->NextFree();
         if (!id) {
             return ClaimResult::kNoIdLeft;

@@ -59,13 +59,15 @@ class LineLog final : public LineRecord {
 
     // Gives out IDs from `start` on. False when another process gives out
     // IDs from this file (whatever name it opened it by).
-    bool GiveIds(const std::string& start, std::string& error) override;
+    bool GiveIds(const std::string& start, bool new_series, std::string& error) override;
 
     // Whether `n` more IDs can be given out, as far as the file was last read.
     bool HasFreeIds(std::size_t n) override;
 
     // The claim is on the disk before this returns; giving out IDs, the ID
-    // is chosen under the file's lock.
+    // is chosen under the file's lock: a tracker that holds an ID a row of
+    // this log gave it keeps it (a tracker plugged in again), any other gets
+    // the next free one.
     ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
 
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
@@ -111,6 +113,8 @@ class LineLog final : public LineRecord {
     std::vector<std::string> ids_;
     std::set<std::string> ids_seen_;
     std::set<std::string> row_keys_;  // time, port and both IDs of each row
+    std::set<std::string> written_;   // the id_written of each row
+    GivenIds given_;                  // the IDs rows and claims gave out
     std::map<std::string, PendingClaim> claims_seen_;
     std::optional<IdSequence> sequence_;
 };

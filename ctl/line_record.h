@@ -26,8 +26,10 @@ class LineRecord {
   public:
     virtual ~LineRecord() = default;
 
-    // Gives out IDs from `start` on. False, with `error`, when it cannot.
-    virtual bool GiveIds(const std::string& start, std::string& error) = 0;
+    // Gives out IDs from `start` on. False, with `error`, when it cannot, or
+    // when `start` does not continue the IDs it gave out before (see
+    // SeriesProblem) and `new_series` is not set.
+    virtual bool GiveIds(const std::string& start, bool new_series, std::string& error) = 0;
 
     // Whether `n` more IDs can be given out.
     virtual bool HasFreeIds(std::size_t n) = 0;

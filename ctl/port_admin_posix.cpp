@@ -20,6 +20,7 @@
 
 #include "ctl/exit_codes.h"
 #include "ctl/port_admin.h"
+#include "ctl/port_advice.h"
 #include "ctl/port_holders_posix.h"
 #include "serial/port_names_posix.h"
 
@@ -353,6 +354,11 @@ int LinkPort(const std::string& com, const std::string& device, std::ostream& ou
     if (!link) {
         return kExitUsage;
     }
+    std::error_code missing;
+    if (!fs::exists(device, missing)) {
+        errors << device << ": no such device; `qx17ctl ports` lists the serial devices present.\n";
+        return kExitUsage;
+    }
     if (!IsCharacterDevice(device)) {
         errors << device << ": not a character device; a port links only to a serial device.\n";
         return kExitUsage;
@@ -371,6 +377,12 @@ int LinkPort(const std::string& com, const std::string& device, std::ostream& ou
         return kExitUsage;
     }
     out << com << " -> " << target << " (" << link->string() << ")\n";
+    if (::access(target.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+        // The link is made all the same (a group membership may be on its
+        // way), but opening the port would fail now.
+        errors << "warning: this user may not open " << target << " yet; "
+               << OpenFailureAdvice(com, "") << "\n";
+    }
     return kExitDone;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "ctl/port_admin.h"
 #include "ctl/port_advice.h"
 #include "serial/port_names_posix.h"
 
@@ -65,8 +66,9 @@ std::string OpenFailureAdvice(const std::string& port, const std::string& reason
                " may open: `sudo adduser $USER " + group + "`, then log out and in again.";
     }
     if (reason == std::strerror(EBUSY) || reason == "held by another program") {
-        return "Another program has " + port +
-               " open. Close it (the window's port, another qx17ctl) and try again.";
+        const std::string holders = PortHolders(*path);
+        return "Another program has " + port + " open" + (holders.empty() ? "" : ": " + holders) +
+               ". Close it (the window's port, another qx17ctl) and try again.";
     }
     return "";
 }

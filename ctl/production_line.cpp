@@ -1,6 +1,9 @@
 #include "ctl/production_line.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -67,7 +70,7 @@ class Line {
             log_ = log_ ? std::make_unique<CopiedRecord>(std::move(shared), std::move(log_))
                         : std::move(shared);
         }
-        if (options_.id_start && !log_->GiveIds(*options_.id_start, error)) {
+        if (options_.id_start && !log_->GiveIds(*options_.id_start, options_.new_series, error)) {
             progress_.Message(error + ".");
             exit_code = kExitUsage;
             return false;
@@ -161,6 +164,10 @@ class Line {
         if (exit_code != kExitDone) {
             exit_code_ = exit_code;
         }
+        ++outcomes_[row.outcome];
+        if (!row.id_written.empty()) {
+            ids_.insert(row.id_written);
+        }
         ++done_;
         if (options_.count && done_ >= *options_.count) {
             finished_ = true;
@@ -179,6 +186,29 @@ class Line {
     int ExitCode() {
         std::lock_guard lock(mutex_);
         return stopped_ ? stop_code_ : exit_code_;
+    }
+
+    // "3 trackers: 2 ok, 1 timeout; IDs 35712000000001 to 35712000000002".
+    std::string Summary() {
+        std::lock_guard lock(mutex_);
+        if (done_ == 0) {
+            return "no tracker done";
+        }
+        std::string text = std::to_string(done_) + (done_ == 1 ? " tracker:" : " trackers:");
+        const char* separator = " ";
+        for (const auto& [outcome, count] : outcomes_) {
+            text += separator + std::to_string(count) + " " + outcome;
+            separator = ", ";
+        }
+        if (!ids_.empty()) {
+            // Equal lengths sort as their numbers do; a shorter ID is lower.
+            const auto by_number = [](const std::string& a, const std::string& b) {
+                return a.size() != b.size() ? a.size() < b.size() : a < b;
+            };
+            const auto [low, high] = std::minmax_element(ids_.begin(), ids_.end(), by_number);
+            text += ids_.size() == 1 ? "; ID " + *low : "; IDs " + *low + " to " + *high;
+        }
+        return text;
     }
 
     const LineOptions& Options() const { return options_; }
@@ -201,6 +231,8 @@ class Line {
     std::set<std::string> reserved_;  // the ports told an ID is left for them
     long taken_ = 0;
     long done_ = 0;
+    std::map<std::string, long> outcomes_;  // trackers done, by outcome
+    std::set<std::string> ids_;             // the IDs their rows hold
     std::atomic<bool> finished_{false};
     bool stopped_ = false;
     int stop_code_ = kExitDone;
@@ -470,6 +502,22 @@ class Station {
     std::optional<ImageBytes> last_done_;  // what the last tracker done ok here holds
 };
 
+// "12.3 s", "4 min 05 s", "2 h 03 min".
+std::string Duration(Clock::duration time) {
+    const double seconds = std::chrono::duration<double>(time).count();
+    char text[48];
+    if (seconds < 60) {
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
+    } else if (seconds < 3600) {
+        const long whole = static_cast<long>(seconds);
+        std::snprintf(text, sizeof text, "%ld min %02ld s", whole / 60, whole % 60);
+    } else {
+        const long minutes = static_cast<long>(seconds / 60);
+        std::snprintf(text, sizeof text, "%ld h %02ld min", minutes / 60, minutes % 60);
+    }
+    return text;
+}
+
 }  // namespace
 
 int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlatform& platform) {
@@ -479,6 +527,7 @@ int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlat
             return kExitUsage;
         }
     }
+    const Clock::time_point started = Clock::now();
     Line line(options, progress);
     int exit_code = kExitDone;
     if (!line.Prepare(exit_code)) {
@@ -503,11 +552,14 @@ int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlat
         thread.join();
     }
     std::string error;
-    if (!line.FinishRecord(error)) {
+    const bool finished = line.FinishRecord(error);
+    if (!finished) {
         progress.Message(error + ".");
-        return kExitRecord;
     }
-    return line.ExitCode();
+    progress.Message("line: " + line.Summary() + "; " + Duration(Clock::now() - started) +
+                     (options.log ? "; log " + options.log->string() : "") +
+                     (options.record ? "; record of station " + options.station : "") + ".");
+    return finished ? line.ExitCode() : kExitRecord;
 }
 
 }  // namespace qx17::ctl

@@ -30,6 +30,7 @@ struct LineOptions {
     std::filesystem::path outbox;
     std::optional<long> count;            // stop after this many trackers in all
     std::optional<std::string> id_start;  // give each tracker the next ID
+    bool new_series = false;              // id_start may begin another series in the record
     LinkTimes times;
     std::chrono::milliseconds reopen_every{1000};  // a lost port is opened again
 };

@@ -76,6 +76,9 @@ Command AddLineCommand(CLI::App& program) {
         ->add_option("--id-start", options->id_start,
                      "give each tracker the next ID from DIGITS on")
         ->check(CheckIdDigits);
+    command->add_flag("--new-series", options->line.new_series,
+                      "let --id-start begin another series: other digits, or below the IDs the "
+                      "log or record gave out");
     AddLinkOptions(*command, options->line.times);
     return {command, [options] {
                 return WithProgress([&](Progress& progress) {

@@ -1,5 +1,9 @@
 #include "ctl/commands/tracker_target.h"
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "ctl/exit_codes.h"
 #include "ctl/port_advice.h"
 #include "ctl/progress.h"
@@ -51,9 +55,49 @@ int OnTracker(const TrackerTarget& target, Progress& progress,
     }
 }
 
+namespace {
+
+// Says at once what the first Ctrl-C does, so that nobody presses it again
+// to make something happen: a thread that looks at the stop level while the
+// command runs.
+class StopNotice {
+  public:
+    explicit StopNotice(Progress& progress)
+        : thread_([this, &progress] {
+              std::unique_lock lock(mutex_);
+              while (!done_) {
+                  if (CurrentStopLevel() == StopLevel::kFinish) {
+                      progress.Message(
+                          "finishing the tracker in progress; Ctrl-C again to stop now");
+                      return;
+                  }
+                  wake_.wait_for(lock, std::chrono::milliseconds(50));
+              }
+          }) {}
+    ~StopNotice() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    StopNotice(const StopNotice&) = delete;
+    StopNotice& operator=(const StopNotice&) = delete;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_;  // last: it starts once the members above are there
+};
+
+}  // namespace
+
 int WithProgress(const std::function<int(Progress&)>& command) {
     InstallStopHandlers();
     Progress progress(StdoutIsTerminal());
+    const StopNotice notice(progress);
     return command(progress);
 }
 

@@ -14,8 +14,8 @@ class CopiedRecord final : public LineRecord {
     CopiedRecord(std::unique_ptr<LineRecord> record, std::unique_ptr<LineRecord> copy)
         : record_(std::move(record)), copy_(std::move(copy)) {}
 
-    bool GiveIds(const std::string& start, std::string& error) override {
-        return record_->GiveIds(start, error);
+    bool GiveIds(const std::string& start, bool new_series, std::string& error) override {
+        return record_->GiveIds(start, new_series, error);
     }
     bool HasFreeIds(std::size_t n) override { return record_->HasFreeIds(n); }
     ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;

@@ -197,11 +197,37 @@ bool SharedRecord::Finish(std::string& error) {
     return false;
 }
 
-bool SharedRecord::GiveIds(const std::string& start, std::string& error) {
+bool SharedRecord::GiveIds(const std::string& start, bool new_series, std::string& error) {
     const std::optional<std::uint64_t> number = IdNumber(start);
     if (!number) {
         error = "the ID sequence's start is not 1 to 14 digits";
         return false;
+    }
+    if (!new_series) {
+        std::lock_guard lock(mutex_);
+        GivenIds given;
+        try {
+            Guarded([&](odbc::Connection& db) {
+                // By number of digits, the lowest ID any station gave out
+                // (an ID a tracker kept is no part of a series).
+                for (const auto& row : odbc::Query(
+                         db,
+                         "SELECT min(id_written) FROM (SELECT id_written FROM trackers WHERE "
+                         "id_written <> id_before UNION ALL SELECT id_written FROM claims WHERE "
+                         "given) g WHERE id_written <> '' GROUP BY length(id_written)")) {
+                    NoteGiven(given, row.value_or(""));
+                }
+                db.Commit();
+                return true;
+            });
+        } catch (const std::exception& e) {
+            error = std::string("the record cannot be read: ") + e.what();
+            return false;
+        }
+        if (const std::string problem = SeriesProblem(start, given); !problem.empty()) {
+            error = problem;
+            return false;
+        }
     }
     start_ = number;
     width_ = start.size();
@@ -232,7 +258,15 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
     try {
         return Guarded([&](odbc::Connection& db) {
             for (int attempt = 0; attempt < kClaimTries; ++attempt) {
-                if (start_) {
+                // A tracker plugged in again, holding an ID a row of the
+                // record gave it, keeps that ID: none is used up for it.
+                const bool keeps = start_ && IdNumber(row.id_before) &&
+                                   !First(db, "SELECT 1 FROM trackers WHERE id_written = ? LIMIT 1",
+                                          {Value::Text(row.id_before)})
+                                        .empty();
+                if (keeps) {
+                    row.id_written = row.id_before;
+                } else if (start_) {
                     // Claims of given IDs one at a time, across the stations:
                     // racing for the same next ID, all but one would have to
                     // try again, and again. The lock ends with the transaction.
@@ -274,15 +308,16 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                         .Execute({Value::Integer(static_cast<std::int64_t>(*number)),
                                   Value::Text(row.id_written)});
                 }
-                claim = First(db,
-                              "INSERT INTO claims (station_id, port, claimed_at, id_before, "
-                              "id_written, given, owner_key, profile_sha256) VALUES "
-                              "(?::integer, ?, ?::timestamptz, ?, ?, ?::boolean, ?::bigint, ?) "
-                              "RETURNING claim_id",
-                              {Value::Text(station_id_), Value::Text(row.port),
-                               Value::Text(UtcTimestamp(row.time)), Value::Text(row.id_before),
-                               Value::Text(row.id_written), Value::Text(start_ ? "true" : "false"),
-                               Value::Integer(owner_key_), TextOrNull(profile_sha256_)});
+                claim = First(
+                    db,
+                    "INSERT INTO claims (station_id, port, claimed_at, id_before, "
+                    "id_written, given, owner_key, profile_sha256) VALUES "
+                    "(?::integer, ?, ?::timestamptz, ?, ?, ?::boolean, ?::bigint, ?) "
+                    "RETURNING claim_id",
+                    {Value::Text(station_id_), Value::Text(row.port),
+                     Value::Text(UtcTimestamp(row.time)), Value::Text(row.id_before),
+                     Value::Text(row.id_written), Value::Text(start_ && !keeps ? "true" : "false"),
+                     Value::Integer(owner_key_), TextOrNull(profile_sha256_)});
                 db.Commit();
                 return ClaimResult::kClaimed;
             }

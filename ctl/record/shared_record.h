@@ -68,7 +68,7 @@ class SharedRecord final : public LineRecord {
                                               const std::filesystem::path& outbox = {});
     ~SharedRecord() override;
 
-    bool GiveIds(const std::string& start, std::string& error) override;
+    bool GiveIds(const std::string& start, bool new_series, std::string& error) override;
     bool HasFreeIds(std::size_t n) override;
     ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;

@@ -116,7 +116,7 @@ TEST_F(LineProgram, ARecordThatCannotBeWrittenStopsTheLineWithSix) {
         std::ofstream log(log_, std::ios::binary);
         log << "time,port,id_before,id_written,outcome,differences,seconds\n";
         for (int i = 0; i < 100; ++i) {
-            log << "2026-12-08T10:00:00Z,COM1,1,357120000" << (10000 + i) << ",ok,,0.6\n";
+            log << "2026-12-08T10:00:00Z,COM1,1,35712000000" << (100 + i) << ",ok,,0.6\n";
         }
     }
     const std::string before = Slurp(log_);

@@ -94,12 +94,23 @@ TEST_F(Line, EveryTrackerOnEveryPortGetsTheProfileAndAnIdOfItsOwn) {
     expected.ID = rows.back()[3];
     EXPECT_EQ(ImageToFields(MemoryOf(a)), expected);
 
-    // Started again on the same log: the sequence goes on after the IDs used.
+    // Started again on the same log, a tracker done before is plugged in
+    // again: it keeps the ID the log gave it and gets the profile again; no
+    // ID is used up for it. A new tracker then gets the next ID.
+    const std::string b_id = ImageToFields(MemoryOf(b)).ID;
     b.Announce();
     std::future<int> again = Start(Options(1));
     ASSERT_EQ(again.wait_for(20s), std::future_status::ready);
     EXPECT_EQ(again.get(), kExitDone);
+    EXPECT_EQ(Rows(log_).back()[4], "ok");
+    EXPECT_EQ(Rows(log_).back()[2], b_id);
+    EXPECT_EQ(Rows(log_).back()[3], b_id);
+    sim::VirtualTracker& d = AddTracker("4404");
+    std::future<int> next = Start(Options(1));
+    ASSERT_EQ(next.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(next.get(), kExitDone);
     EXPECT_EQ(Rows(log_).back()[3], "0903");
+    EXPECT_EQ(ImageToFields(MemoryOf(d)).ID, "0903");
 }
 
 // A scripted line of trackers plugged in one after the other: the next one
@@ -311,7 +322,10 @@ TEST_F(Line, AnUnexpectedErrorIsTheTrackersRowAndThePortGoesOn) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][4], "error");
     EXPECT_EQ(rows[1][4], "ok");
-    EXPECT_NE(rows[0][3], rows[1][3]) << "the ID the failed write carried stays used";
+    // The write had ended: the tracker came back holding the ID it was given,
+    // and keeps it rather than use up a second one.
+    EXPECT_EQ(rows[1][2], rows[0][3]);
+    EXPECT_EQ(rows[1][3], rows[0][3]);
     FieldValues expected = test::TestProfile();
     expected.ID = rows[1][3];
     EXPECT_EQ(ImageToFields(MemoryOf(tracker)), expected);

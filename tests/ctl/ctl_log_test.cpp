@@ -212,9 +212,9 @@ TEST(LineLogFile, ALogReachedByThreeNamesHasOneLockAndOneSetOfClaims) {
     auto by_symlink = Open(no_link ? file : folder / "symbolic.csv", error);
     auto by_hard_link = Open(folder / "hard.csv", error);
     ASSERT_TRUE(by_symlink && by_hard_link) << error;
-    EXPECT_TRUE(by_symlink->GiveIds("0900", error));
-    EXPECT_FALSE(by_name->GiveIds("0900", error));
-    EXPECT_FALSE(by_hard_link->GiveIds("0900", error));
+    EXPECT_TRUE(by_symlink->GiveIds("0900", false, error));
+    EXPECT_FALSE(by_name->GiveIds("0900", false, error));
+    EXPECT_FALSE(by_hard_link->GiveIds("0900", false, error));
 
     // A writer that gives no IDs appends a row by the other name: the next
     // claim sees it, not only what the file held at the start.
@@ -235,7 +235,7 @@ TEST(LineLogFile, AClaimWithoutItsRowBecomesAnInterruptedRowWhenNobodyWorksOnIt)
     const fs::path file = folder / "line.csv";
     std::string error;
     auto crashed = Open(file, error);
-    ASSERT_TRUE(crashed && crashed->GiveIds("0900", error)) << error;
+    ASSERT_TRUE(crashed && crashed->GiveIds("0900", false, error)) << error;
     LogRow done = Row("COM1", "");
     LogRow lost = Row("COM2", "");
     std::string claim_done;

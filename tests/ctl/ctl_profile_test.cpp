@@ -118,10 +118,14 @@ std::vector<ProfileCase> Cases() {
         {"a deleted value", Edited("\"PW\"=\"1234\"", "\"PW\"=-"), {"p.reg:16: \"PW\" is deleted"}},
         {"data that cannot be read",
          Edited("\"PW\"=\"1234\"", "\"PW\"=dword:xyz"),
-         {"p.reg:16: \"PW\": its data cannot be read."}},
+         {"p.reg:16: \"PW\": its data cannot be read: a dword is dword: and 8 hex digits"}},
+        {"a text without its closing quote",
+         Edited("\"PW\"=\"1234\"", "\"PW\"=\"1234"),
+         {"p.reg:16: \"PW\": its data cannot be read: a text needs its closing quote"}},
         {"no profile at all",
          "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n\"APN\"=\"x\"\r\n",
-         {"p.reg: no values under [HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]."}},
+         {"p.reg: no values under [HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]; the "
+          "file's keys: [HKEY_CURRENT_USER\\Software\\Other]."}},
         {"a 50 MB value",
          Edited("\"internet.test\"", "\"" + std::string(50 << 20, 'a') + "\""),
          {"p.reg:4: APN (\"APN\") \"" + std::string(60, 'a') +

@@ -142,7 +142,7 @@ TEST_F(RecordLine, RowsThatWaitAtTheEndAreSentByTheNextStart) {
     std::string error;
     auto record = SharedRecord::Open(server.Connection(), "A", "p", error, outbox);
     ASSERT_TRUE(record) << error;
-    ASSERT_TRUE(record->GiveIds("0900", error));
+    ASSERT_TRUE(record->GiveIds("0900", false, error));
     LogRow row;
     row.time = std::chrono::system_clock::now();
     row.port = "COM1";

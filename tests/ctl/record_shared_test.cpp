@@ -57,7 +57,7 @@ TEST_F(Shared, StationsClaimingAtOnceAreNeverGivenOneId) {
     for (std::size_t i = 0; i < kClaimers; ++i) {
         records.push_back(Open(i % 2 == 0 ? "A" : "B"));
         std::string error;
-        ASSERT_TRUE(records.back()->GiveIds("00000900", error)) << error;
+        ASSERT_TRUE(records.back()->GiveIds("00000900", false, error)) << error;
     }
     std::vector<std::vector<std::string>> ids(kClaimers);
     std::vector<std::thread> threads;
@@ -92,18 +92,18 @@ TEST_F(Shared, AClaimWhoseProcessIsGoneBecomesAnInterruptedRow) {
     std::string error;
     std::string claim;
     auto alive = Open("B");
-    ASSERT_TRUE(alive->GiveIds("0900", error));
+    ASSERT_TRUE(alive->GiveIds("0900", false, error));
     LogRow working = Row("COM2");
     ASSERT_EQ(alive->Claim(working, claim, error), LineRecord::ClaimResult::kClaimed);
     {
         auto killed = Open("A");
-        ASSERT_TRUE(killed->GiveIds("0900", error));
+        ASSERT_TRUE(killed->GiveIds("0900", false, error));
         LogRow lost = Row("COM1", "111");
         ASSERT_EQ(killed->Claim(lost, claim, error), LineRecord::ClaimResult::kClaimed);
         EXPECT_EQ(lost.id_written, "0901");
     }  // its connection, and with it its lock, ends here
     auto restarted = Open("A");
-    ASSERT_TRUE(restarted->GiveIds("0900", error));
+    ASSERT_TRUE(restarted->GiveIds("0900", false, error));
     const std::vector<RecordRow> rows = restarted->Rows({});
     ASSERT_EQ(rows.size(), 1u) << "the live station's claim is no row yet";
     EXPECT_EQ(rows[0].station, "A");
@@ -124,7 +124,7 @@ TEST_F(Shared, RowsComeBackExactlyAndByTheirFilters) {
     const std::string profile = "REGEDIT4\r\n\"APN\"=\"a;b'c\\\\d\"\r\n" + std::string(1, '\0');
     auto record = Open(station, profile);
     std::string error;
-    ASSERT_TRUE(record->GiveIds("0900", error));
+    ASSERT_TRUE(record->GiveIds("0900", false, error));
     const char* outcomes[] = {"ok", "verify-failed", "ok", "refused"};
     for (const char* outcome : outcomes) {
         LogRow row = Row("COM1");
@@ -186,7 +186,7 @@ TEST_F(Shared, AnImportedLogsIdsAreUsedAndImportingTwiceAddsNothing) {
     EXPECT_EQ(imported[1].differences, "APN;IP");
     EXPECT_EQ(imported[1].station, "old line; \"7\"");
 
-    ASSERT_TRUE(record->GiveIds("0900", error));
+    ASSERT_TRUE(record->GiveIds("0900", false, error));
     for (const char* expected : {"0902", "0904"}) {
         LogRow row = Row("COM1");
         std::string claim;
@@ -207,7 +207,7 @@ TEST_F(Shared, AnImportedLogsIdsAreUsedAndImportingTwiceAddsNothing) {
 TEST_F(Shared, TheRecordCommandPrintsTheRowsOrTheVerifiedIds) {
     auto record = Open("A \"east\", 2");
     std::string error;
-    ASSERT_TRUE(record->GiveIds("0900", error));
+    ASSERT_TRUE(record->GiveIds("0900", false, error));
     for (const char* outcome : {"ok", "refused"}) {
         LogRow row = Row("COM1");
         std::string claim;

@@ -45,7 +45,7 @@ double Percentile(std::vector<double> values, double p) {
 std::unique_ptr<SharedRecord> Open(const std::string& connection, const std::string& station) {
     std::string error;
     auto record = SharedRecord::Open(connection, station, "REGEDIT4\r\n", error);
-    if (!record || !record->GiveIds("35712000000001", error)) {
+    if (!record || !record->GiveIds("35712000000001", false, error)) {
         throw std::runtime_error("the record: " + error);
     }
     return record;
