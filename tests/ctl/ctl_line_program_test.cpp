@@ -178,5 +178,68 @@ TEST_F(LineProgram, ALogThatIsNotARegularFileIsRefused) {
     EXPECT_EQ(tracker.Count(Is(Event::kHandshake)), 0u);
 }
 
+// What the person at the line is told: the first Ctrl-C says at once what
+// it does, the end sums the line up, a second Ctrl-C in the middle of a
+// write says which ID the tracker holds; a start that would begin another
+// ID series is refused unless asked for.
+TEST_F(LineProgram, ItSaysWhatCtrlCDoesWhatATrackerHoldsAndSumsUp) {
+    sim::VirtualTracker& slow = AddTracker("35712001234567");
+    slow.SetReplyDelay(300ms);
+    const pid_t finishing = Spawn(Line(slow, {}));
+    ASSERT_TRUE(slow.WaitFor(Is(Event::kAck), 20s).has_value());
+    ASSERT_EQ(kill(finishing, SIGINT), 0);
+    EXPECT_TRUE(Until([&] {
+        return Slurp(folder_ / "err")
+                   .find("finishing the tracker in progress; Ctrl-C again to stop now") !=
+               std::string::npos;
+    }));
+    EXPECT_LT(slow.Count(Is(Event::kReadReply)), 2u) << "said while the tracker was in progress";
+    const Outcome finished = Wait(finishing);
+    EXPECT_EQ(finished.exit_code, 0) << finished.err;
+    EXPECT_THAT(finished.err, HasSubstr("line: 1 tracker: 1 ok; ID " + std::string(kStart) + "; "));
+    EXPECT_THAT(finished.err, HasSubstr("; log " + log_ + "."));
+
+    // Stopped while the first frame (the password) waits for its answer: the
+    // frame with the ID was never sent.
+    sim::VirtualTracker& cut = AddTracker("35712009999999");
+    cut.SetReplyDelay(500ms);
+    const pid_t stopped = Spawn(Line(cut, {}));
+    ASSERT_TRUE(cut.WaitFor(Is(Event::kWrite), 20s).has_value());
+    ASSERT_EQ(kill(stopped, SIGINT), 0);
+    ASSERT_TRUE(
+        Until([&] { return Slurp(folder_ / "err").find("Ctrl-C again") != std::string::npos; }));
+    ASSERT_EQ(kill(stopped, SIGINT), 0);
+    const Outcome interrupted = Wait(stopped);
+    EXPECT_EQ(interrupted.exit_code, 130) << interrupted.err;
+    EXPECT_THAT(interrupted.err,
+                HasSubstr("tracker 35712009999999 interrupted before its new ID was sent: it still "
+                          "holds 35712009999999. ID 35712000000701 is used up all the same"));
+    EXPECT_EQ(IdOf(cut), "35712009999999");
+    const std::vector<std::string> row = Rows().back();
+    EXPECT_EQ((std::vector<std::string>(row.begin() + 2, row.begin() + 6)),
+              (std::vector<std::string>{"35712009999999", "35712000000701", "interrupted", "ID"}));
+
+    // The series: 14 digits from 35712000000700 on.
+    sim::VirtualTracker& next = AddTracker("35712008888888");
+    const struct {
+        std::vector<std::string> start;
+        int exit_code;
+        const char* said;
+    } starts[] = {
+        {{"--id-start", "1000"}, 2, "--id-start 1000 has 4 digits, the IDs given out so far 14"},
+        {{"--id-start", "35712000000001"}, 2, "is below the IDs given out so far (from "},
+        {{"--id-start", "35712000000001", "--new-series"}, 0, "ID 35712000000001"},
+    };
+    for (const auto& c : starts) {
+        std::vector<std::string> args = {"line", next.SlavePath(), "--profile", profile_, "--log",
+                                         log_,   "--count",        "1"};
+        args.insert(args.end(), c.start.begin(), c.start.end());
+        const Outcome run = Qx17ctl(args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.start.back() << "\n" << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.said)) << c.start.back();
+    }
+    EXPECT_EQ(IdOf(next), "35712000000001");
+}
+
 }  // namespace
 }  // namespace qx17::ctl

@@ -1,7 +1,10 @@
 // The qx17ctl program as scripts meet it: its exit codes, what goes to
 // stdout and what to stderr, the port links, and Ctrl-C.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -44,25 +47,56 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
     const std::string bad = Profile(hash, "bad.reg");
     std::ofstream(folder_ / "other.txt") << "not a profile\n";
     const std::string other = (folder_ / "other.txt").string();
-    const struct {
+    const fs::path ports = folder_ / "Kestrowind/QX17EEP/ports";
+    fs::create_directories(ports);
+    fs::create_symlink("/dev/nosuch-adapter", ports / "com7");
+    int held = -1;  // the port, opened and locked as another program would
+    const auto hold = [&] {
+        held = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    };
+    struct Case {
         std::vector<std::string> args;
         std::function<void()> before;
         int exit_code;
-        const char* err;
-    } cases[] = {
+        std::string err;
+    };
+    std::vector<Case> cases = {
         {{}, {}, 2, "A subcommand is required"},
         {{"frobnicate"}, {}, 2, ""},
         {{"write", port, good, "--id", "12x"}, {}, 2, "1 to 14 digits"},
         {{"write", port, bad}, {}, 2, "APN (\"APN\") \"a#b\" breaks its rule"},
         {{"write", port, other}, {}, 2, "no values under"},
         {{"read", "/nonexistent/tty"}, {}, 3, "/nonexistent/tty: Error opening serial port ("},
+        {{"read", "COM99"}, {}, 2, "COM99: not a port name (COM1 to COM32"},
+        {{"read", "COM7"},
+         {},
+         3,
+         "(No such file or directory). COM7 is the link " + (ports / "com7").string() +
+             " -> /dev/nosuch-adapter, which does not exist. `qx17ctl ports` lists"},
+        {{"read", port}, hold, 3, "Another program has " + port + " open: " + ThisProgram()},
+        {{"write", good, "COM5"}, {}, 2, "COM5 is a port, not a profile file"},
+        {{"write", port, "nosuch.reg"}, {}, 2, "nosuch.reg: cannot read the profile (No such file"},
+        {{"link", "COM9", "/dev/nosuch"}, {}, 2, "/dev/nosuch: no such device"},
         {{"default", port}, [&] { tracker.NackNextWrite(); }, 5, "refused Default (status 0)"},
         {{"default", port, "--retries", "0"},
          [&] { tracker.DropNextReply(); },
          4,
-         "no reply to Default"},
+         "no reply to Default. Check that a tracker is connected and powered, and that no other "
+         "program reads this port."},
         {{"write", port, good}, {}, 0, ""},
     };
+    // A user outside a device's group (run as nobody): the port cannot be
+    // opened, and both link and the open say so and what to do.
+    for (const char* device : {"/dev/ttyS0", "/dev/tty0", "/dev/console", "/dev/kmsg"}) {
+        struct stat info;
+        if (geteuid() != 0 && stat(device, &info) == 0 && S_ISCHR(info.st_mode) &&
+            access(device, R_OK | W_OK) != 0) {
+            cases.push_back({{"link", "COM8", device}, {}, 0, "warning: this user may not open"});
+            cases.push_back({{"read", "COM8"}, {}, 3, "(Permission denied). COM8 is the link"});
+            break;
+        }
+    }
     for (const auto& c : cases) {
         if (c.before) {
             c.before();
@@ -74,6 +108,10 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
         EXPECT_THAT(run.err, HasSubstr(c.err)) << what;
         if (c.exit_code == 2) {
             EXPECT_EQ(tracker.LogSize(), seen) << what << ": nothing reaches a tracker";
+        }
+        if (held >= 0) {
+            close(held);
+            held = -1;
         }
     }
     FieldValues expected = test::TestProfile();
