@@ -198,6 +198,14 @@ TEST_F(LineProgram, ItSaysWhatCtrlCDoesWhatATrackerHoldsAndSumsUp) {
     EXPECT_EQ(finished.exit_code, 0) << finished.err;
     EXPECT_THAT(finished.err, HasSubstr("line: 1 tracker: 1 ok; ID " + std::string(kStart) + "; "));
     EXPECT_THAT(finished.err, HasSubstr("; log " + log_ + "."));
+    for (const std::string& file : {log_, log_ + ".claims"}) {
+        const auto beyond =
+            std::filesystem::status(file).permissions() &
+            ~(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+              std::filesystem::perms::group_read);
+        EXPECT_EQ(beyond, std::filesystem::perms::none)
+            << file << ": only its owner and group read it";
+    }
 
     // Stopped while the first frame (the password) waits for its answer: the
     // frame with the ID was never sent.

@@ -93,6 +93,10 @@ std::vector<ProfileCase> Cases() {
          Edited("\"GPRS_TYPE\"=dword:00000001", "\"GPRS_TYPE\"=dword:00000005"),
          {"p.reg:13: GPRS_TYPE (\"TCP/UDP\") dword:00000005 is outside its list: 0 \"TCP\", 1 "
           "\"UDP\"."}},
+        {"GPRS_EN as a text",
+         Edited("\"GPRS_EN\"=dword:00000001", "\"GPRS_EN\"=\"1\""),
+         {"p.reg:12: GPRS_EN (\"GPRS\") is a string; the settings file keeps it as a dword "
+          "(dword:00000001)."}},
         {"GPRS_EN 0x100",
          Edited("\"GPRS_EN\"=dword:00000001", "\"GPRS_EN\"=dword:00000100"),
          {"p.reg:12: GPRS_EN (\"GPRS\") dword:00000100 is neither 0 (off) nor 1 (on)."}},

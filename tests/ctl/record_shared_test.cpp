@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -14,6 +17,7 @@
 
 #include "ctl/commands/commands.h"
 #include "ctl/exit_codes.h"
+#include "ctl/line_log.h"
 #include "ctl/progress.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
@@ -161,6 +165,65 @@ TEST_F(Shared, RowsComeBackExactlyAndByTheirFilters) {
     EXPECT_TRUE(record->Rows(where(&RecordFilter::station, "another")).empty());
     EXPECT_TRUE(record->Rows(where(&RecordFilter::since, "2999-01-01T00:00:00Z")).empty());
     EXPECT_THAT(record->VerifiedIds(), ElementsAre("0900", "0902"));
+}
+
+// The log and the shared record alike: a tracker that comes back holding an
+// ID they gave it keeps it, and a start that does not continue the IDs given
+// out is refused unless another series is asked for.
+TEST_F(Shared, ATrackerThatComesBackKeepsItsIdAndAStartMustContinueTheSeries) {
+    const std::filesystem::path log =
+        std::filesystem::temp_directory_path() /
+        ("qx17-keeps-" + std::to_string(std::random_device()()) + ".csv");
+    struct Removed {
+        std::filesystem::path log;
+        ~Removed() {
+            std::error_code error;
+            std::filesystem::remove(log, error);
+            std::filesystem::remove(log.string() + ".claims", error);
+        }
+    } removed{log};
+    const std::function<std::unique_ptr<LineRecord>()> opens[] = {
+        [&]() -> std::unique_ptr<LineRecord> { return Open("keeps"); },
+        [&]() -> std::unique_ptr<LineRecord> {
+            std::string error;
+            LineLog::Failure failure;
+            return LineLog::Open(log, error, failure);
+        },
+    };
+    for (const auto& open : opens) {
+        std::string error;
+        {
+            const std::unique_ptr<LineRecord> record = open();
+            ASSERT_TRUE(record && record->GiveIds("0900", false, error)) << error;
+            std::vector<std::string> written;
+            for (const char* before : {"35712001234567", "0900", "35712001234567"}) {
+                LogRow row = Row("COM1", before);
+                std::string claim;
+                ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
+                row.outcome = "ok";
+                ASSERT_TRUE(record->Append(row, claim, error)) << error;
+                written.push_back(row.id_written);
+            }
+            EXPECT_THAT(written, ElementsAre("0900", "0900", "0901"));
+        }
+        const struct {
+            const char* start;
+            bool new_series;
+            const char* refused;  // "" when taken
+        } starts[] = {
+            {"100", false, "--id-start 100 has 3 digits, the IDs given out so far 4 (from 0900)"},
+            {"0800", false, "--id-start 0800 is below the IDs given out so far (from 0900)"},
+            {"0800", true, ""},
+            {"0900", false, ""},
+            {"0950", false, ""},
+        };
+        for (const auto& c : starts) {
+            const std::unique_ptr<LineRecord> record = open();
+            error.clear();
+            EXPECT_EQ(record->GiveIds(c.start, c.new_series, error), *c.refused == '\0') << c.start;
+            EXPECT_THAT(error, testing::HasSubstr(c.refused)) << c.start;
+        }
+    }
 }
 
 // A station's CSV log into the record: its IDs count as used, a second
