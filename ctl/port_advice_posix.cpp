@@ -39,7 +39,12 @@ std::string PortNameProblem(const std::string& port) {
     if (ResolvePortPath(port, DefaultPortFolder())) {
         return "";
     }
-    return port + ": not a port name (COM1 to COM32, or a device path starting with /).";
+    // "COM99" is told as `link` tells it; anything else also learns that a
+    // device path will do.
+    const bool com_like = port.size() >= 3 && (port[0] | 0x20) == 'c' && (port[1] | 0x20) == 'o' &&
+                          (port[2] | 0x20) == 'm';
+    return port + ": not a port name (COM1 to COM32" +
+           (com_like ? "" : ", or a device path starting with /") + ").";
 }
 
 std::string OpenFailureAdvice(const std::string& port, const std::string& reason) {
