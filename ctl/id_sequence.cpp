@@ -27,7 +27,8 @@ void NoteGiven(GivenIds& given, const std::string& id) {
     }
 }
 
-std::string SeriesProblem(const std::string& start, const GivenIds& given) {
+std::string SeriesProblem(const std::string& start, const std::string& first,
+                          const GivenIds& given) {
     if (given.empty()) {
         return "";
     }
@@ -38,8 +39,9 @@ std::string SeriesProblem(const std::string& start, const GivenIds& given) {
                " digits, the IDs given out so far " + std::to_string(digits) + " (from " + lowest +
                "): --new-series starts another series all the same";
     }
-    if (start < same->second) {
-        return "--id-start " + start + " is below the IDs given out so far (from " + same->second +
+    if (IdNumber(first).value_or(0) < IdNumber(same->second).value_or(0)) {
+        return "--id-start " + start + " would give out " + first +
+               ", below the IDs given out so far (from " + same->second +
                "): --new-series starts another series below them all the same";
     }
     return "";

@@ -19,11 +19,14 @@ std::optional<std::uint64_t> IdNumber(const std::string& id);
 using GivenIds = std::map<std::size_t, std::string>;
 void NoteGiven(GivenIds& given, const std::string& id);
 
-// Empty when a sequence from `start` continues the IDs given out so far
-// (none yet, or some with as many digits as `start`, none of them below
-// it); otherwise why not, for a message. A start that would begin another
-// series is taken only when asked for (--new-series).
-std::string SeriesProblem(const std::string& start, const GivenIds& given);
+// Empty when a sequence from `start`, whose first ID would be `first`,
+// continues the IDs given out so far (none yet, or some with as many digits
+// as `start`, none of them above `first`: a start below the series whose
+// IDs up to it are all used continues it); otherwise why not, for a
+// message. A start that would begin another series is taken only when
+// asked for (--new-series).
+std::string SeriesProblem(const std::string& start, const std::string& first,
+                          const GivenIds& given);
 
 class IdSequence {
   public:

@@ -163,10 +163,9 @@ void LineLog::UseId(const std::string& id) {
 void LineLog::TakeRow(const Fields& fields) {
     UseId(fields[kIdWritten]);
     row_keys_.insert(RowKey(fields));
-    if (!fields[kIdWritten].empty()) {
+    // A row whose tracker kept the ID it came with gave it nothing.
+    if (!fields[kIdWritten].empty() && fields[kIdWritten] != fields[kIdBefore]) {
         written_.insert(fields[kIdWritten]);
-    }
-    if (fields[kIdWritten] != fields[kIdBefore]) {
         NoteGiven(given_, fields[kIdWritten]);
     }
 }
@@ -394,7 +393,13 @@ bool LineLog::AppendRow(const Fields& fields, std::string& error) {
 }
 
 bool LineLog::GiveIds(const std::string& start, bool new_series, std::string& error) {
-    if (const std::string problem = SeriesProblem(start, given_); !problem.empty() && !new_series) {
+    IdSequence sequence(start);
+    for (const std::string& id : ids_) {
+        sequence.Use(id);
+    }
+    if (const std::string problem =
+            SeriesProblem(start, sequence.NextFree().value_or(start), given_);
+        !problem.empty() && !new_series) {
         error = path_.string() + ": " + problem;
         return false;
     }

@@ -66,8 +66,8 @@ class LineLog final : public LineRecord {
 
     // The claim is on the disk before this returns; giving out IDs, the ID
     // is chosen under the file's lock: a tracker that holds an ID a row of
-    // this log gave it keeps it (a tracker plugged in again), any other gets
-    // the next free one.
+    // this log gave it (not one a tracker kept) keeps it (a tracker plugged
+    // in again), any other gets the next free one.
     ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
 
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
@@ -113,7 +113,7 @@ class LineLog final : public LineRecord {
     std::vector<std::string> ids_;
     std::set<std::string> ids_seen_;
     std::set<std::string> row_keys_;  // time, port and both IDs of each row
-    std::set<std::string> written_;   // the id_written of each row
+    std::set<std::string> written_;   // the IDs rows gave their trackers
     GivenIds given_;                  // the IDs rows and claims gave out
     std::map<std::string, PendingClaim> claims_seen_;
     std::optional<IdSequence> sequence_;

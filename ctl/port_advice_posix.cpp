@@ -64,7 +64,8 @@ std::string OpenFailureAdvice(const std::string& port, const std::string& reason
     }
     if (::access(path->c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
         const std::string group = GroupOf(info);
-        if (group.empty() || group == "root") {
+        const bool group_opens = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+        if (group.empty() || group == "root" || !group_opens) {
             return what + ", which this user may not open.";
         }
         return what + ", which only the members of the group " + group +

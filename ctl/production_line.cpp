@@ -165,7 +165,10 @@ class Line {
             exit_code_ = exit_code;
         }
         ++outcomes_[row.outcome];
-        if (!row.id_written.empty()) {
+        // The IDs given out: not one a tracker kept, nor one it was never sent.
+        if (!row.id_written.empty() && row.id_written != row.id_before &&
+            std::find(row.differences.begin(), row.differences.end(), "ID") ==
+                row.differences.end()) {
             ids_.insert(row.id_written);
         }
         ++done_;
@@ -232,7 +235,7 @@ class Line {
     long taken_ = 0;
     long done_ = 0;
     std::map<std::string, long> outcomes_;  // trackers done, by outcome
-    std::set<std::string> ids_;             // the IDs their rows hold
+    std::set<std::string> ids_;             // the IDs they were given
     std::atomic<bool> finished_{false};
     bool stopped_ = false;
     int stop_code_ = kExitDone;

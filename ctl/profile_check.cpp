@@ -137,7 +137,7 @@ std::string WhyUnreadable(std::string_view text) {
                "before it (\\\" \\\\).";
     }
     if (data.starts_with("dword:")) {
-        return "a dword is dword: and 8 hex digits (dword:00000001).";
+        return "a dword is dword: and up to 8 hex digits (dword:00000001).";
     }
     if (data.starts_with("hex")) {
         return "hex data is hex: and bytes as two hex digits, separated by commas.";
@@ -160,8 +160,11 @@ class Checker {
         }
         const RegDocument document = RegDocument::Parse(bytes);
         const std::vector<RegLine> lines = document.SectionLines(kSettingsSection);
-        if (std::none_of(lines.begin(), lines.end(),
-                         [](const RegLine& l) { return l.kind == RegLine::Kind::kValue; })) {
+        // A key with lines that are not values goes on: each such line is
+        // told as it is.
+        if (std::none_of(lines.begin(), lines.end(), [](const RegLine& l) {
+                return l.kind == RegLine::Kind::kValue || l.kind == RegLine::Kind::kOther;
+            })) {
             // Not a profile (another file, or another key).
             std::string keys;
             for (const std::string& section : document.Sections()) {

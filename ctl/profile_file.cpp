@@ -13,28 +13,39 @@ namespace qx17::ctl {
 
 namespace {
 
-// "COM3", "com12", "/dev/ttyUSB0": what a port is called, not a profile.
-bool LooksLikePort(const std::string& name) {
-    const bool com = name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' &&
-                     (name[2] | 0x20) == 'm' &&
-                     name.find_first_not_of("0123456789", 3) == std::string::npos;
-    return com || name.rfind("/dev/", 0) == 0;
+// "COM3", "com12": what a port is called, not a profile.
+bool IsComName(const std::string& name) {
+    return name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' &&
+           (name[2] | 0x20) == 'm' && name.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+[[noreturn]] void Swapped(const std::string& name, const char* what) {
+    throw BadProfile(name + " is a " + what +
+                     ", not a profile file: are PORT and PROFILE swapped?");
 }
 
 [[noreturn]] void CannotRead(const std::filesystem::path& file, const std::error_code& error) {
-    const std::string name = file.string();
-    if (LooksLikePort(name)) {
-        throw BadProfile(name + " is a port, not a profile file: are PORT and PROFILE swapped?");
+    if (IsComName(file.string()) && error == std::errc::no_such_file_or_directory) {
+        Swapped(file.string(), "port");
     }
-    throw BadProfile(name + ": cannot read the profile (" + error.message() + ").");
+    throw BadProfile(file.string() + ": cannot read the profile (" + error.message() + ").");
 }
 
 }  // namespace
 
 FieldValues LoadProfile(const std::filesystem::path& file, std::string* bytes) {
+    // Only a regular file is opened: reading a serial device would raise its
+    // lines and wait for bytes that never end.
     std::error_code error;
-    if (std::filesystem::is_directory(file, error)) {
+    const std::filesystem::file_status status = std::filesystem::status(file, error);
+    if (std::filesystem::is_character_file(status)) {
+        Swapped(file.string(), "device");
+    }
+    if (std::filesystem::is_directory(status)) {
         CannotRead(file, std::make_error_code(std::errc::is_a_directory));
+    }
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        throw BadProfile(file.string() + ": cannot read the profile (not a regular file).");
     }
     std::ifstream in(file, std::ios::binary);
     if (!in) {

@@ -22,6 +22,13 @@ constexpr std::uint64_t kIdLimit = 99999999999999ULL;  // 14 digits
 // (an import) taking that ID at the same moment.
 constexpr int kClaimTries = 50;
 constexpr const char* kClaimLock = "SELECT pg_advisory_xact_lock(7190517002)";
+// The first number from a start (given twice) on, up to a limit, that no
+// row holds: the next ID of a sequence.
+constexpr const char* kFirstFree =
+    "SELECT n FROM (SELECT ?::bigint AS n UNION ALL "
+    "SELECT id_number + 1 FROM used_ids WHERE id_number >= ?) c "
+    "WHERE n <= ? AND NOT EXISTS (SELECT 1 FROM used_ids u WHERE "
+    "u.id_number = c.n) ORDER BY n LIMIT 1";
 
 constexpr const char* kUtc = "'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'";
 
@@ -206,6 +213,7 @@ bool SharedRecord::GiveIds(const std::string& start, bool new_series, std::strin
     if (!new_series) {
         std::lock_guard lock(mutex_);
         GivenIds given;
+        std::string first;
         try {
             Guarded([&](odbc::Connection& db) {
                 // By number of digits, the lowest ID any station gave out
@@ -217,6 +225,10 @@ bool SharedRecord::GiveIds(const std::string& start, bool new_series, std::strin
                          "given) g WHERE id_written <> '' GROUP BY length(id_written)")) {
                     NoteGiven(given, row.value_or(""));
                 }
+                first = First(db, kFirstFree,
+                              {Value::Integer(static_cast<std::int64_t>(*number)),
+                               Value::Integer(static_cast<std::int64_t>(*number)),
+                               Value::Integer(static_cast<std::int64_t>(kIdLimit))});
                 db.Commit();
                 return true;
             });
@@ -224,7 +236,11 @@ bool SharedRecord::GiveIds(const std::string& start, bool new_series, std::strin
             error = std::string("the record cannot be read: ") + e.what();
             return false;
         }
-        if (const std::string problem = SeriesProblem(start, given); !problem.empty()) {
+        if (first.size() < start.size()) {
+            first.insert(0, start.size() - first.size(), '0');
+        }
+        if (const std::string problem = SeriesProblem(start, first.empty() ? start : first, given);
+            !problem.empty()) {
             error = problem;
             return false;
         }
@@ -261,7 +277,9 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                 // A tracker plugged in again, holding an ID a row of the
                 // record gave it, keeps that ID: none is used up for it.
                 const bool keeps = start_ && IdNumber(row.id_before) &&
-                                   !First(db, "SELECT 1 FROM trackers WHERE id_written = ? LIMIT 1",
+                                   !First(db,
+                                          "SELECT 1 FROM trackers WHERE id_written = ? AND "
+                                          "id_written <> id_before LIMIT 1",
                                           {Value::Text(row.id_before)})
                                         .empty();
                 if (keeps) {
@@ -273,11 +291,7 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                     odbc::Query(db, kClaimLock);
                     // The first number from the start on that no row holds.
                     const std::string next =
-                        First(db,
-                              "SELECT n FROM (SELECT ?::bigint AS n UNION ALL "
-                              "SELECT id_number + 1 FROM used_ids WHERE id_number >= ?) c "
-                              "WHERE n <= ? AND NOT EXISTS (SELECT 1 FROM used_ids u WHERE "
-                              "u.id_number = c.n) ORDER BY n LIMIT 1",
+                        First(db, kFirstFree,
                               {Value::Integer(static_cast<std::int64_t>(*start_)),
                                Value::Integer(static_cast<std::int64_t>(*start_)),
                                Value::Integer(static_cast<std::int64_t>(kIdLimit))});

@@ -235,7 +235,9 @@ TEST_F(LineProgram, ItSaysWhatCtrlCDoesWhatATrackerHoldsAndSumsUp) {
         const char* said;
     } starts[] = {
         {{"--id-start", "1000"}, 2, "--id-start 1000 has 4 digits, the IDs given out so far 14"},
-        {{"--id-start", "35712000000001"}, 2, "is below the IDs given out so far (from "},
+        {{"--id-start", "35712000000001"},
+         2,
+         "would give out 35712000000001, below the IDs given out so far (from "},
         {{"--id-start", "35712000000001", "--new-series"}, 0, "ID 35712000000001"},
     };
     for (const auto& c : starts) {

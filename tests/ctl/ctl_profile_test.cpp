@@ -122,7 +122,7 @@ std::vector<ProfileCase> Cases() {
         {"a deleted value", Edited("\"PW\"=\"1234\"", "\"PW\"=-"), {"p.reg:16: \"PW\" is deleted"}},
         {"data that cannot be read",
          Edited("\"PW\"=\"1234\"", "\"PW\"=dword:xyz"),
-         {"p.reg:16: \"PW\": its data cannot be read: a dword is dword: and 8 hex digits"}},
+         {"p.reg:16: \"PW\": its data cannot be read: a dword is dword: and up to 8 hex digits"}},
         {"a text without its closing quote",
          Edited("\"PW\"=\"1234\"", "\"PW\"=\"1234"),
          {"p.reg:16: \"PW\": its data cannot be read: a text needs its closing quote"}},
@@ -130,6 +130,9 @@ std::vector<ProfileCase> Cases() {
          "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n\"APN\"=\"x\"\r\n",
          {"p.reg: no values under [HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]; the "
           "file's keys: [HKEY_CURRENT_USER\\Software\\Other]."}},
+        {"a key whose only line cannot be read",
+         "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]\r\n\"APN=CMNET\r\n",
+         {"p.reg:4: neither a value, a comment nor a blank line"}},
         {"a 50 MB value",
          Edited("\"internet.test\"", "\"" + std::string(50 << 20, 'a') + "\""),
          {"p.reg:4: APN (\"APN\") \"" + std::string(60, 'a') +

@@ -77,6 +77,7 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
              " -> /dev/nosuch-adapter, which does not exist. `qx17ctl ports` lists"},
         {{"read", port}, hold, 3, "Another program has " + port + " open: " + ThisProgram()},
         {{"write", good, "COM5"}, {}, 2, "COM5 is a port, not a profile file"},
+        {{"write", port, port}, {}, 2, port + " is a device, not a profile file"},
         {{"write", port, "nosuch.reg"}, {}, 2, "nosuch.reg: cannot read the profile (No such file"},
         {{"link", "COM9", "/dev/nosuch"}, {}, 2, "/dev/nosuch: no such device"},
         {{"default", port}, [&] { tracker.NackNextWrite(); }, 5, "refused Default (status 0)"},

@@ -193,10 +193,22 @@ TEST_F(Shared, ATrackerThatComesBackKeepsItsIdAndAStartMustContinueTheSeries) {
     for (const auto& open : opens) {
         std::string error;
         {
+            // A line that gave no IDs: its tracker kept the 0900 it came with.
+            const std::unique_ptr<LineRecord> record = open();
+            LogRow row = Row("COM1", "0900");
+            row.id_written = "0900";
+            std::string claim;
+            ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
+            row.outcome = "ok";
+            ASSERT_TRUE(record->Append(row, claim, error)) << error;
+        }
+        {
             const std::unique_ptr<LineRecord> record = open();
             ASSERT_TRUE(record && record->GiveIds("0900", false, error)) << error;
             std::vector<std::string> written;
-            for (const char* before : {"35712001234567", "0900", "35712001234567"}) {
+            // A new tracker, the same one back, then the tracker that only
+            // kept its ID: no row gave it 0900, so it gets one of its own.
+            for (const char* before : {"35712001234567", "0901", "0900"}) {
                 LogRow row = Row("COM1", before);
                 std::string claim;
                 ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
@@ -204,17 +216,17 @@ TEST_F(Shared, ATrackerThatComesBackKeepsItsIdAndAStartMustContinueTheSeries) {
                 ASSERT_TRUE(record->Append(row, claim, error)) << error;
                 written.push_back(row.id_written);
             }
-            EXPECT_THAT(written, ElementsAre("0900", "0900", "0901"));
+            EXPECT_THAT(written, ElementsAre("0901", "0901", "0902"));
         }
         const struct {
             const char* start;
             bool new_series;
             const char* refused;  // "" when taken
         } starts[] = {
-            {"100", false, "--id-start 100 has 3 digits, the IDs given out so far 4 (from 0900)"},
-            {"0800", false, "--id-start 0800 is below the IDs given out so far (from 0900)"},
+            {"100", false, "--id-start 100 has 3 digits, the IDs given out so far 4 (from 0901)"},
+            {"0800", false, "--id-start 0800 would give out 0800, below the IDs given out so far"},
             {"0800", true, ""},
-            {"0900", false, ""},
+            {"0900", false, ""},  // 0900 is used: the sequence goes on at 0903
             {"0950", false, ""},
         };
         for (const auto& c : starts) {
