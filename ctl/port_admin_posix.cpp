@@ -55,6 +55,12 @@ bool ProbeHeld(const std::string& path) {
     return locked;
 }
 
+// Whether the process `pid` is among `holders` already.
+bool Listed(const std::vector<PortHolder>& holders, pid_t pid) {
+    return std::any_of(holders.begin(), holders.end(),
+                       [pid](const PortHolder& seen) { return seen.pid == pid; });
+}
+
 bool IsAlive(pid_t pid) {
     return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
 }
@@ -212,9 +218,7 @@ OpenDevices OpenDevices::Scan() {
 std::vector<PortHolder> OpenDevices::Holders(dev_t device) const {
     std::vector<PortHolder> holders;
     for (const Opened& opened : opened_) {
-        if (opened.device == device &&
-            std::none_of(holders.begin(), holders.end(),
-                         [&](const PortHolder& seen) { return seen.pid == opened.pid; })) {
+        if (opened.device == device && !Listed(holders, opened.pid)) {
             holders.push_back({opened.pid, ProgramName(opened.pid)});
         }
     }
@@ -237,9 +241,7 @@ std::vector<PortHolder> LockFileHolders(const std::string& device_path,
             const std::string content((std::istreambuf_iterator<char>(in)),
                                       std::istreambuf_iterator<char>());
             const pid_t pid = LockFilePid(content.substr(0, 64));
-            if (IsAlive(pid) &&
-                std::none_of(holders.begin(), holders.end(),
-                             [&](const PortHolder& seen) { return seen.pid == pid; })) {
+            if (IsAlive(pid) && !Listed(holders, pid)) {
                 holders.push_back({pid, ProgramName(pid)});
             }
         }
@@ -261,8 +263,7 @@ std::vector<PortHolder> HoldersOf(const std::string& path, const OpenDevices& op
     }
     std::vector<PortHolder> holders = open.Holders(info.st_rdev);
     for (PortHolder& holder : LockFileHolders(path, SystemLockFolders())) {
-        if (std::none_of(holders.begin(), holders.end(),
-                         [&](const PortHolder& seen) { return seen.pid == holder.pid; })) {
+        if (!Listed(holders, holder.pid)) {
             holders.push_back(std::move(holder));
         }
     }

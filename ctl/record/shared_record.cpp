@@ -22,13 +22,6 @@ constexpr std::uint64_t kIdLimit = 99999999999999ULL;  // 14 digits
 // (an import) taking that ID at the same moment.
 constexpr int kClaimTries = 50;
 constexpr const char* kClaimLock = "SELECT pg_advisory_xact_lock(7190517002)";
-// The first number from a start (given twice) on, up to a limit, that no
-// row holds: the next ID of a sequence.
-constexpr const char* kFirstFree =
-    "SELECT n FROM (SELECT ?::bigint AS n UNION ALL "
-    "SELECT id_number + 1 FROM used_ids WHERE id_number >= ?) c "
-    "WHERE n <= ? AND NOT EXISTS (SELECT 1 FROM used_ids u WHERE "
-    "u.id_number = c.n) ORDER BY n LIMIT 1";
 
 constexpr const char* kUtc = "'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'";
 
@@ -49,6 +42,18 @@ std::int64_t NewOwnerKey() {
 std::string First(odbc::Connection& db, const char* sql, const std::vector<Value>& values) {
     const auto column = odbc::Query(db, sql, values);
     return column.empty() ? std::string() : column[0].value_or("");
+}
+
+// The first number from `start` on that no row holds, as digits without
+// leading zeros: the next ID of a sequence. Empty when 14 digits are used up.
+std::string FirstFree(odbc::Connection& db, std::uint64_t start) {
+    const Value from = Value::Integer(static_cast<std::int64_t>(start));
+    return First(db,
+                 "SELECT n FROM (SELECT ?::bigint AS n UNION ALL "
+                 "SELECT id_number + 1 FROM used_ids WHERE id_number >= ?) c "
+                 "WHERE n <= ? AND NOT EXISTS (SELECT 1 FROM used_ids u WHERE "
+                 "u.id_number = c.n) ORDER BY n LIMIT 1",
+                 {from, from, Value::Integer(static_cast<std::int64_t>(kIdLimit))});
 }
 
 Value Optional(const std::optional<std::string>& text) {
@@ -225,10 +230,7 @@ bool SharedRecord::GiveIds(const std::string& start, bool new_series, std::strin
                          "given) g WHERE id_written <> '' GROUP BY length(id_written)")) {
                     NoteGiven(given, row.value_or(""));
                 }
-                first = First(db, kFirstFree,
-                              {Value::Integer(static_cast<std::int64_t>(*number)),
-                               Value::Integer(static_cast<std::int64_t>(*number)),
-                               Value::Integer(static_cast<std::int64_t>(kIdLimit))});
+                first = FirstFree(db, *number);
                 db.Commit();
                 return true;
             });
@@ -273,15 +275,15 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
     std::lock_guard lock(mutex_);
     try {
         return Guarded([&](odbc::Connection& db) {
+            // A tracker plugged in again, holding an ID a row of the record
+            // gave it, keeps that ID: none is used up for it.
+            const bool keeps = start_ && IdNumber(row.id_before) &&
+                               !First(db,
+                                      "SELECT 1 FROM trackers WHERE id_written = ? AND "
+                                      "id_written <> id_before LIMIT 1",
+                                      {Value::Text(row.id_before)})
+                                    .empty();
             for (int attempt = 0; attempt < kClaimTries; ++attempt) {
-                // A tracker plugged in again, holding an ID a row of the
-                // record gave it, keeps that ID: none is used up for it.
-                const bool keeps = start_ && IdNumber(row.id_before) &&
-                                   !First(db,
-                                          "SELECT 1 FROM trackers WHERE id_written = ? AND "
-                                          "id_written <> id_before LIMIT 1",
-                                          {Value::Text(row.id_before)})
-                                        .empty();
                 if (keeps) {
                     row.id_written = row.id_before;
                 } else if (start_) {
@@ -290,11 +292,7 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                     // try again, and again. The lock ends with the transaction.
                     odbc::Query(db, kClaimLock);
                     // The first number from the start on that no row holds.
-                    const std::string next =
-                        First(db, kFirstFree,
-                              {Value::Integer(static_cast<std::int64_t>(*start_)),
-                               Value::Integer(static_cast<std::int64_t>(*start_)),
-                               Value::Integer(static_cast<std::int64_t>(kIdLimit))});
+                    const std::string next = FirstFree(db, *start_);
                     if (next.empty()) {
                         db.Rollback();
                         return ClaimResult::kNoIdLeft;

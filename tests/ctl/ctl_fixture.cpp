@@ -52,6 +52,13 @@ std::vector<std::vector<std::string>> LogRows(const std::filesystem::path& log) 
     return rows;
 }
 
+std::string ThisProgram() {
+    std::ifstream in("/proc/self/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
 TempFolder::TempFolder() {
     char pattern[] = "/tmp/qx17ctl-test-XXXXXX";
     path_ = ::mkdtemp(pattern);

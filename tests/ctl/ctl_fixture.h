@@ -26,6 +26,9 @@ FieldValues TestProfile();
 // every comma: the tests' rows quote nothing).
 std::vector<std::vector<std::string>> LogRows(const std::filesystem::path& log);
 
+// This process's name as the system shows it to others (/proc/self/comm).
+std::string ThisProgram();
+
 // A temporary folder, removed with everything in it.
 class TempFolder {
   public:

@@ -28,15 +28,9 @@ using sim::Is;
 using test::Outcome;
 using test::ProgramTest;
 using test::Slurp;
+using test::ThisProgram;
 using testing::HasSubstr;
 namespace fs = std::filesystem;
-
-std::string ThisProgram() {
-    std::ifstream in("/proc/self/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-}
 
 TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
     sim::VirtualTracker& tracker = AddTracker("35712001234567", false);

@@ -18,14 +18,8 @@ namespace qx17::ctl {
 namespace {
 
 using test::TempFolder;
+using test::ThisProgram;
 namespace fs = std::filesystem;
-
-std::string ThisProgram() {
-    std::ifstream in("/proc/self/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-}
 
 // A PID that was a process and is no more: a child, ended and reaped.
 pid_t EndedPid() {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "tools/tracker_sim/factory_memory.h"
+
 namespace qx17::soak {
 
 void Print(const Report& report) {
@@ -121,6 +123,25 @@ std::string FaultCounts::Text(bool with_flip) const {
                 std::to_string(counts_[f]);
     }
     return text;
+}
+
+void AnnounceNext(SoakPort& port, const std::string& id, std::mt19937& random, FaultCounts& tried) {
+    sim::VirtualTracker& tracker = *port.tracker;
+    tracker.WriteMemory(0, sim::FactoryMemory(id));
+    port.fault = static_cast<Fault>(random() % static_cast<unsigned>(Fault::kCount));
+    tried.Add(port.fault);
+    Arm(tracker, port.fault);
+    port.log_start = tracker.LogSize();
+    port.waiting = true;
+    tracker.Announce();
+}
+
+void PullIfDue(SoakPort& port) {
+    if (port.waiting && port.fault == Fault::kHangUp && !port.pulled &&
+        port.tracker->Count(sim::Is(sim::Event::kWrite), port.log_start) >= 1) {
+        port.tracker->HangUp();
+        port.pulled = true;
+    }
 }
 
 }  // namespace qx17::soak

@@ -67,6 +67,26 @@ class FaultCounts {
     std::size_t counts_[static_cast<std::size_t>(Fault::kCount)] = {};
 };
 
+// One port of a line under soak: its tracker (replaced when pulled out),
+// the fault it was given, and how far its rows and log have been looked at.
+struct SoakPort {
+    int com = 0;
+    std::unique_ptr<sim::VirtualTracker> tracker;
+    Fault fault = Fault::kNone;
+    std::size_t rows_seen = 0;
+    bool waiting = false;  // a tracker announced, its row not yet seen
+    std::size_t log_start = 0;
+    bool pulled = false;
+};
+
+// The port's next tracker: factory memory with `id`, a fault drawn from
+// `random` (counted in `tried`) armed, and announced.
+void AnnounceNext(SoakPort& port, const std::string& id, std::mt19937& random, FaultCounts& tried);
+
+// A tracker given the hang-up fault is pulled out once the first write of
+// its exchange has reached it.
+void PullIfDue(SoakPort& port);
+
 using Clock = std::chrono::steady_clock;
 
 // The round after which resident memory is taken as the baseline: the 100th,

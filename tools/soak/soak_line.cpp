@@ -49,23 +49,12 @@ std::vector<std::vector<std::string>> LogRows(const std::filesystem::path& file)
     return rows;
 }
 
-// One port of the line: its tracker, replaced when pulled out.
-struct Port {
-    int com = 0;
-    std::unique_ptr<sim::VirtualTracker> tracker;
-    Fault fault = Fault::kNone;
-    std::size_t rows_seen = 0;
-    bool waiting = false;  // a tracker announced, its row not yet in the log
-    std::size_t log_start = 0;
-    bool pulled = false;
-};
-
 }  // namespace
 
 Report SoakLine(int trackers, unsigned seed) {
     ConfigFolder config;
     const std::filesystem::path log = config.Path() / "line.csv";
-    std::array<Port, 4> ports;
+    std::array<SoakPort, 4> ports;
     int next_id = 0;
     const auto fresh_id = [&] { return "5" + std::to_string(1000000000000LL + next_id++); };
     for (std::size_t p = 0; p < ports.size(); ++p) {
@@ -74,7 +63,7 @@ Report SoakLine(int trackers, unsigned seed) {
     }
 
     ctl::LineOptions options;
-    for (const Port& port : ports) {
+    for (const SoakPort& port : ports) {
         options.ports.push_back("COM" + std::to_string(port.com));
     }
     options.profile = SoakProfile();
@@ -100,7 +89,7 @@ Report SoakLine(int trackers, unsigned seed) {
         // Once the line has ended, this pass still takes its last rows.
         finished = line.wait_for(milliseconds(5)) == std::future_status::ready;
         const auto rows = LogRows(log);
-        for (Port& port : ports) {
+        for (SoakPort& port : ports) {
             const std::string name = "COM" + std::to_string(port.com);
             std::size_t mine = 0;
             const std::vector<std::string>* last = nullptr;
@@ -139,25 +128,14 @@ Report SoakLine(int trackers, unsigned seed) {
                     port.pulled = false;
                 }
             }
-            if (port.waiting && port.fault == Fault::kHangUp && !port.pulled &&
-                port.tracker->Count(Is(Event::kWrite), port.log_start) >= 1) {
-                port.tracker->HangUp();
-                port.pulled = true;
-            }
+            PullIfDue(port);
             if (!port.waiting && announced < trackers) {
                 if (announced == BaselineRound(trackers) && resident_baseline < 0) {
                     resident_baseline = ResidentKib();
                 }
                 // The next tracker: factory memory, an ID of its own, a fault.
-                sim::VirtualTracker& tracker = *port.tracker;
-                tracker.WriteMemory(0, sim::FactoryMemory(fresh_id()));
-                port.fault = static_cast<Fault>(random() % static_cast<unsigned>(Fault::kCount));
-                tried.Add(port.fault);
-                Arm(tracker, port.fault);
-                port.log_start = tracker.LogSize();
-                port.waiting = true;
+                AnnounceNext(port, fresh_id(), random, tried);
                 ++announced;
-                tracker.Announce();
             }
         }
     }

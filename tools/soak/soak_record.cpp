@@ -57,17 +57,6 @@ pid_t SpawnStation(const std::string& station, const std::string& ports,
     return pid;
 }
 
-// One port of a station: its tracker, replaced when pulled out.
-struct Port {
-    std::string name;
-    std::unique_ptr<sim::VirtualTracker> tracker;
-    Fault fault = Fault::kNone;
-    std::size_t rows_seen = 0;
-    bool waiting = false;
-    std::size_t log_start = 0;
-    bool pulled = false;
-};
-
 struct RecordRows {
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> by_port;  // ID, outcome
     std::set<std::string> known_ids;  // in a row or a claim
@@ -120,12 +109,12 @@ Report SoakRecord(int trackers, unsigned seed) {
     tools::RecordServer server;
     const std::string outbox_a = (config.Path() / "a.outbox").string();
     const std::string outbox_b = (config.Path() / "b.outbox").string();
-    std::array<Port, 4> ports;
+    std::array<SoakPort, 4> ports;
     int next_id = 0;
     const auto fresh_id = [&] { return "5" + std::to_string(1000000000000LL + next_id++); };
     for (std::size_t p = 0; p < ports.size(); ++p) {
-        ports[p].name = "COM" + std::to_string(p + 1);
-        ports[p].tracker = PlugTracker(config, static_cast<int>(p) + 1, fresh_id());
+        ports[p].com = static_cast<int>(p) + 1;
+        ports[p].tracker = PlugTracker(config, ports[p].com, fresh_id());
     }
     pid_t a = SpawnStation("A", "COM1,COM2", server.Connection(), outbox_a);
     const pid_t b = SpawnStation("B", "COM3,COM4", server.Connection(), outbox_b);
@@ -143,8 +132,8 @@ Report SoakRecord(int trackers, unsigned seed) {
         if (!ReadRecord(server.Connection(), rows)) {
             continue;
         }
-        for (Port& port : ports) {
-            const auto& mine = rows.by_port[port.name];
+        for (SoakPort& port : ports) {
+            const auto& mine = rows.by_port["COM" + std::to_string(port.com)];
             while (port.waiting && mine.size() > port.rows_seen) {
                 const auto& [id, outcome] = mine[port.rows_seen++];
                 port.waiting = false;
@@ -171,26 +160,14 @@ Report SoakRecord(int trackers, unsigned seed) {
                 }
                 if (port.pulled) {
                     port.tracker.reset();
-                    const int com = port.name.back() - '0';
-                    port.tracker = PlugTracker(config, com, fresh_id());
+                    port.tracker = PlugTracker(config, port.com, fresh_id());
                     port.pulled = false;
                 }
             }
-            if (port.waiting && port.fault == Fault::kHangUp && !port.pulled &&
-                port.tracker->Count(sim::Is(sim::Event::kWrite), port.log_start) >= 1) {
-                port.tracker->HangUp();
-                port.pulled = true;
-            }
+            PullIfDue(port);
             if (!port.waiting && announced < trackers) {
-                sim::VirtualTracker& tracker = *port.tracker;
-                tracker.WriteMemory(0, sim::FactoryMemory(fresh_id()));
-                port.fault = static_cast<Fault>(random() % static_cast<unsigned>(Fault::kCount));
-                tried.Add(port.fault);
-                Arm(tracker, port.fault);
-                port.log_start = tracker.LogSize();
-                port.waiting = true;
+                AnnounceNext(port, fresh_id(), random, tried);
                 ++announced;
-                tracker.Announce();
             }
         }
         if (kills == 0 && announced >= trackers / 3) {
@@ -208,10 +185,11 @@ Report SoakRecord(int trackers, unsigned seed) {
             std::this_thread::sleep_for(1s);
             if (ReadRecord(server.Connection(), rows)) {
                 for (std::size_t p = 0; p < 2; ++p) {
-                    Port& port = ports[p];
+                    SoakPort& port = ports[p];
                     const bool answered =
                         port.tracker->Count(sim::Is(sim::Event::kHandshake), killed_at[p]) > 0;
-                    if (port.waiting && rows.by_port[port.name].size() == port.rows_seen &&
+                    if (port.waiting &&
+                        rows.by_port["COM" + std::to_string(port.com)].size() == port.rows_seen &&
                         !port.pulled && !answered) {
                         port.tracker->Announce();
                     }
