@@ -48,10 +48,18 @@ constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(7190517001)
 
 void MigrateRecord(odbc::Connection& db) {
     odbc::Statement(db, kMigrationLock).Execute();
-    odbc::Statement(db,
-                    "CREATE TABLE IF NOT EXISTS qx17_schema (one boolean PRIMARY KEY DEFAULT true "
-                    "CHECK (one), version integer NOT NULL)")
-        .Execute();
+    // Only a record that is new or behind is changed: a line's role may hold
+    // no more than the rights to use the tables, and PostgreSQL checks the
+    // right to create in the schema even for a CREATE ... IF NOT EXISTS of a
+    // table that exists.
+    const auto made =
+        odbc::Query(db, "SELECT CASE WHEN to_regclass('qx17_schema') IS NULL THEN 0 ELSE 1 END");
+    if (made.empty() || made[0] != "1") {
+        odbc::Statement(db,
+                        "CREATE TABLE qx17_schema (one boolean PRIMARY KEY DEFAULT true "
+                        "CHECK (one), version integer NOT NULL)")
+            .Execute();
+    }
     const auto found = odbc::Query(db, "SELECT version FROM qx17_schema");
     const int version = found.empty() || !found[0] ? 0 : std::stoi(*found[0]);
     if (version > kRecordSchemaVersion) {

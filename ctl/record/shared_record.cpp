@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <random>
 
 #include "ctl/csv.h"
@@ -64,6 +65,28 @@ Value TextOrNull(const std::string& text) {
     return text.empty() ? Value::Null() : Value::Text(text);
 }
 
+// When the tracker's exchange ended: its start and its seconds. A row sent
+// from the outbox after the record was away keeps that time, not the time it
+// reached the record; without its seconds the row takes the time it is
+// written.
+Value Finished(const LogRow& row) {
+    if (!row.seconds) {
+        return Value::Null();
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::duration<double>(*row.seconds));
+    return Value::Text(UtcTimestamp(row.time + took));
+}
+
+// A connection that reads and shows times in UTC, whatever the server's
+// own zone: a --since given without a zone is a UTC time.
+std::unique_ptr<odbc::Connection> Connect(const std::string& connection) {
+    auto db = std::make_unique<odbc::Connection>(connection);
+    odbc::Statement(*db, "SET TIME ZONE 'UTC'").Execute();
+    db->Commit();
+    return db;
+}
+
 }  // namespace
 
 // The record is away: why, as far as it is known.
@@ -88,7 +111,7 @@ std::unique_ptr<SharedRecord> SharedRecord::Open(const std::string& connection,
                 return nullptr;
             }
         }
-        record->db_ = std::make_unique<odbc::Connection>(connection);
+        record->db_ = Connect(connection);
         odbc::Connection& db = *record->db_;
         MigrateRecord(db);
         record->owner_key_ = NewOwnerKey();
@@ -129,8 +152,9 @@ odbc::Connection& SharedRecord::Db() {
     if (Clock::now() < next_try_) {
         throw Away(away_);
     }
+    std::unique_ptr<odbc::Connection> db;
     try {
-        auto db = std::make_unique<odbc::Connection>(connection_);
+        db = Connect(connection_);
         // The same lock as before: this process's claims are its own again.
         odbc::Query(*db, "SELECT pg_advisory_lock(?::bigint)", {Value::Integer(owner_key_)});
         db->Commit();
@@ -140,6 +164,9 @@ odbc::Connection& SharedRecord::Db() {
         away_.clear();
         return *db_;
     } catch (const odbc::Error& e) {
+        if (db && !e.ConnectionLost() && !db->Dead()) {
+            throw;  // the record is there and refuses a statement: not away
+        }
         away_ = e.what();
         next_try_ = Clock::now() + backoff_;
         backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(10000));
@@ -354,12 +381,13 @@ void SharedRecord::AppendOn(odbc::Connection& db, const LogRow& row, const std::
     db.Prepared(
           "INSERT INTO trackers (claim_id, station_id, port, started, finished, id_before, "
           "id_written, outcome, differences, seconds, profile_sha256) VALUES "
-          "(?::bigint, ?::integer, ?, ?::timestamptz, now(), ?, ?, ?, ?, ?::double precision, ?) "
+          "(?::bigint, ?::integer, ?, ?::timestamptz, coalesce(?::timestamptz, now()), ?, ?, ?, "
+          "?, ?::double precision, ?) "
           "ON CONFLICT (claim_id) DO UPDATE SET finished = excluded.finished, "
           "outcome = excluded.outcome, differences = excluded.differences, "
           "seconds = excluded.seconds WHERE trackers.outcome = 'interrupted'")
         .Execute({claim.empty() ? Value::Null() : Value::Text(claim), Value::Text(station_id_),
-                  Value::Text(row.port), Value::Text(UtcTimestamp(row.time)),
+                  Value::Text(row.port), Value::Text(UtcTimestamp(row.time)), Finished(row),
                   Value::Text(row.id_before), Value::Text(row.id_written), Value::Text(row.outcome),
                   Value::Text(Joined(row.differences)),
                   row.seconds ? Value::Text(std::to_string(*row.seconds)) : Value::Null(),

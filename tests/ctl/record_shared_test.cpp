@@ -50,6 +50,20 @@ class Shared : public testing::Test {
         row.id_before = id_before;
         return row;
     }
+    // The test's database, and statements run in it by the server's superuser.
+    std::string Database() const {
+        const std::size_t at = connection_.find("Database=") + 9;
+        return connection_.substr(at, connection_.find(';', at) - at);
+    }
+    void AsAdmin(const std::vector<std::string>& statements) const {
+        std::string admin = test::RecordServerFile("admin");
+        const std::string qx17 = "Database=qx17";
+        admin.replace(admin.find(qx17), qx17.size(), "Database=" + Database());
+        odbc::Connection db(admin, true);  // no transaction
+        for (const std::string& sql : statements) {
+            odbc::Statement(db, sql).Execute();
+        }
+    }
     std::string connection_;
 };
 
@@ -126,16 +140,22 @@ TEST_F(Shared, AClaimWhoseProcessIsGoneBecomesAnInterruptedRow) {
 TEST_F(Shared, RowsComeBackExactlyAndByTheirFilters) {
     const std::string station = "line 3; it's \"B\" \\ east";
     const std::string profile = "REGEDIT4\r\n\"APN\"=\"a;b'c\\\\d\"\r\n" + std::string(1, '\0');
+    AsAdmin({"ALTER DATABASE " + Database() + " SET timezone TO 'America/New_York'"});
     auto record = Open(station, profile);
     std::string error;
     ASSERT_TRUE(record->GiveIds("0900", false, error));
     const char* outcomes[] = {"ok", "verify-failed", "ok", "refused"};
+    // Trackers of a morning long past, as rows sent late from the outbox are:
+    // started and finished are their own times, not the time they arrive.
+    const auto morning =
+        std::chrono::system_clock::from_time_t(1767236645);  // 2026-01-01T03:04:05Z
     for (const char* outcome : outcomes) {
         LogRow row = Row("COM1");
+        row.time = morning;
         std::string claim;
         ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed) << error;
         row.outcome = outcome;
-        row.seconds = 0.9;
+        row.seconds = 1.5;
         if (row.outcome == "verify-failed") {
             row.differences = {"APN", "IP"};
         }
@@ -145,6 +165,8 @@ TEST_F(Shared, RowsComeBackExactlyAndByTheirFilters) {
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0].station, station);
     EXPECT_EQ(rows[1].differences, "APN;IP");
+    EXPECT_EQ(rows[0].started, "2026-01-01T03:04:05Z");
+    EXPECT_EQ(rows[0].finished, "2026-01-01T03:04:06Z");
     EXPECT_EQ(rows[0].profile_sha256.size(), 64u);
     EXPECT_EQ(rows[0].profile_sha256, record->ProfileHash());
     {
@@ -163,7 +185,14 @@ TEST_F(Shared, RowsComeBackExactlyAndByTheirFilters) {
     EXPECT_EQ(record->Rows(where(&RecordFilter::id, "902")).at(0).id_written, "0902");
     EXPECT_EQ(record->Rows(where(&RecordFilter::station, station)).size(), 4u);
     EXPECT_TRUE(record->Rows(where(&RecordFilter::station, "another")).empty());
-    EXPECT_TRUE(record->Rows(where(&RecordFilter::since, "2999-01-01T00:00:00Z")).empty());
+    for (const auto& [since, rows_found] : std::vector<std::pair<std::string, std::size_t>>{
+             {"2026-01-01T03:04:05Z", 4},
+             {"2026-01-01T03:04:06Z", 0},
+             {"2026-01-01T03:04:05", 4},  // no zone: UTC, whatever the server's zone
+             {"2026-01-01T04:04:05+01:00", 4},
+             {"2026-01-01T03:04:06", 0}}) {
+        EXPECT_EQ(record->Rows(where(&RecordFilter::since, since)).size(), rows_found) << since;
+    }
     EXPECT_THAT(record->VerifiedIds(), ElementsAre("0900", "0902"));
 }
 
@@ -314,6 +343,28 @@ TEST_F(Shared, TheRecordCommandPrintsTheRowsOrTheVerifiedIds) {
 }
 
 // The tables are made once; a record newer than this program is refused.
+// Once the tables exist, a line's role granted no more than docs/qx17ctl.md
+// grants it opens the record, claims, writes its row and reads it back.
+TEST_F(Shared, ALineRoleWithOnlyItsGrantsUsesAMadeRecord) {
+    Open("A");  // the database's owner makes the tables
+    const std::string role = Database() + "_line";
+    AsAdmin({"CREATE ROLE " + role + " LOGIN PASSWORD 'granted-only'",
+             "GRANT CONNECT ON DATABASE " + Database() + " TO " + role,
+             "GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA public TO " + role,
+             "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO " + role});
+    connection_.replace(connection_.find("Uid=line"), 8, "Uid=" + role + ";Pwd=granted-only");
+    auto record = Open("B", "REGEDIT4\r\n\"APN\"=\"b\"\r\n");
+    ASSERT_TRUE(record);
+    std::string error;
+    ASSERT_TRUE(record->GiveIds("0100", false, error)) << error;
+    LogRow row = Row("COM2");
+    std::string claim;
+    ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed) << error;
+    row.outcome = "ok";
+    ASSERT_TRUE(record->Append(row, claim, error)) << error;
+    EXPECT_THAT(record->VerifiedIds(), ElementsAre("0100"));
+}
+
 TEST_F(Shared, TheSchemaIsMadeOnceAndANewerOneIsRefused) {
     Open("A");
     Open("A");
