@@ -156,7 +156,14 @@ class Line {
     void Record(const LogRow& row, const std::string& claim, int exit_code) {
         std::lock_guard lock(mutex_);
         std::string error;
-        if (log_ && !log_->Append(row, claim, error)) {
+        bool appended = true;
+        try {
+            appended = !log_ || log_->Append(row, claim, error);
+        } catch (const std::exception& e) {  // an allocation, a file-system error
+            appended = false;
+            error = e.what();
+        }
+        if (!appended) {
             progress_.Message(row.port + ": the row of tracker " + row.id_before + " (" +
                               row.outcome + ") cannot be written: " + error + ".");
             StopLocked(kExitRecord);

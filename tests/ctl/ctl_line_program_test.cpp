@@ -120,6 +120,17 @@ TEST_F(LineProgram, ARecordThatCannotBeWrittenStopsTheLineWithSix) {
         }
     }
     const std::string before = Slurp(log_);
+    // Not even the claim can be written: the tracker is not written at all.
+    // (The limit cuts the captured stderr too, so its words are not looked at.)
+    sim::VirtualTracker& unclaimed = AddTracker();
+    const std::string factory_id = IdOf(unclaimed);
+    SpawnOptions tiny;
+    tiny.before = {"prlimit", "--fsize=40", "--"};
+    const Outcome no_claim = Wait(Spawn(Line(unclaimed, {"--count", "2"}), tiny), 30s);
+    EXPECT_EQ(no_claim.exit_code, 6) << no_claim.err;
+    EXPECT_EQ(IdOf(unclaimed), factory_id);
+    EXPECT_EQ(Slurp(log_), before);
+
     sim::VirtualTracker& tracker = AddTracker();
     SpawnOptions limited;
     limited.before = {"prlimit", "--fsize=" + std::to_string(before.size() + 40), "--"};
