@@ -84,7 +84,8 @@ std::vector<ProfileCase> Cases() {
          {"p.reg:16: PW (\"Password\") is empty: the window would write \"3794\" in its place."}},
         {"UTF-8 in REGEDIT4",
          Edited("user", "caf\xC3\xA9"),
-         {"p.reg:5: this REGEDIT4 file holds UTF-8 text. REGEDIT4 files are in code page 1252"}},
+         {"p.reg:5: this REGEDIT4 file holds UTF-8 text. REGEDIT4 files are in code page 1252; "
+          "save it in that code page, or as a version 5 file (UTF-16"}},
         {"version 5 with a letter code page 1252 lacks",
          Version5(Edited("user", "\xC5\x82")),
          {"p.reg:5: \"APN_NAME\" holds a character that code page 1252 lacks"}},

@@ -72,8 +72,23 @@ pid_t ProgramTest::Spawn(const std::vector<std::string>& args, const SpawnOption
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    // The program meets the signals as a user's shell hands them on, even
+    // when the tests themselves were started with some ignored (nohup, CI).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t to_default;
+    sigemptyset(&to_default);
+    for (const int signal : {SIGPIPE, SIGHUP, SIGINT, SIGTERM}) {
+        sigaddset(&to_default, signal);
+    }
+    posix_spawnattr_setsigdefault(&attributes, &to_default);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    EXPECT_EQ(posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    EXPECT_EQ(posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     running_.insert(pid);
     return pid;
