@@ -447,9 +447,10 @@ bool SharedRecord::Import(const std::string& content, const std::string& file_na
                             "ON CONFLICT DO NOTHING");
         odbc::Statement insert(
             db,
-            "INSERT INTO trackers (station_id, port, started, id_before, id_written, outcome, "
-            "differences, seconds, import_key) VALUES (?::integer, ?, ?::timestamptz, ?, ?, ?, "
-            "?, ?::double precision, ?) ON CONFLICT (import_key) DO NOTHING");
+            "INSERT INTO trackers (station_id, port, started, finished, id_before, id_written, "
+            "outcome, differences, seconds, import_key) VALUES (?::integer, ?, ?::timestamptz, "
+            "?::timestamptz + ?::double precision * interval '1 second', ?, ?, ?, ?, "
+            "?::double precision, ?) ON CONFLICT (import_key) DO NOTHING");
         added = 0;
         rows = 0;
         for (std::size_t i = 1; i < records.size(); ++i) {
@@ -472,9 +473,9 @@ bool SharedRecord::Import(const std::string& content, const std::string& file_na
                 station_id_ + '\n' + field(0) + '\n' + field(1) + '\n' + field(2) + '\n' + id;
             try {
                 insert.Execute({Value::Text(station_id_), Value::Text(field(1)),
-                                Value::Text(field(0)), Value::Text(field(2)), Value::Text(id),
-                                Value::Text(field(4)), Value::Text(field(5)), TextOrNull(field(6)),
-                                Value::Text(key)});
+                                Value::Text(field(0)), Value::Text(field(0)), TextOrNull(field(6)),
+                                Value::Text(field(2)), Value::Text(id), Value::Text(field(4)),
+                                Value::Text(field(5)), TextOrNull(field(6)), Value::Text(key)});
             } catch (const odbc::Error& e) {
                 throw std::runtime_error(where(record.line) + ": " + e.what());
             }

@@ -1,11 +1,16 @@
 // qx17ctl line on the shared record, killed at each step of a tracker and
 // started again: no ID is given twice, and the killed tracker's claim is an
-// interrupted row once its station starts again.
+// interrupted row once its station starts again. qx17ctl record and record
+// import as scripts call them.
 #include <signal.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
+#include <fstream>
 #include <functional>
 #include <set>
 #include <thread>
@@ -120,6 +125,62 @@ TEST_F(RecordProgram, ARecordThatCannotBeReachedIsSixWithTheReason) {
     EXPECT_THAT(outcome.err, testing::HasSubstr("the record cannot be reached"));
     EXPECT_THAT(outcome.err, testing::HasSubstr("password authentication failed"));
     EXPECT_THAT(outcome.err, testing::Not(testing::HasSubstr("wrong-s3cret")));
+    EXPECT_EQ(tracker.Count(Is(Event::kHandshake)), 0u);
+}
+
+// The record's commands as a script runs them: a station's log imported
+// (twice), the rows by their filters, the verified IDs. The importing
+// station is the host's name unless told.
+TEST_F(RecordProgram, ItsCommandsAnswerAsScriptsCallThem) {
+    const std::string log = (folder_.Path() / "station.csv").string();
+    std::ofstream(log, std::ios::binary)
+        << "time,port,id_before,id_written,outcome,differences,seconds\n"
+           "2026-12-08T10:00:00Z,COM1,35712001234567,35712000000100,ok,,0.9\n"
+           "2026-12-08T10:00:02Z,COM2,35712001234567,35712000000101,verify-failed,APN,0.9\n"
+           "2026-12-08T10:00:04Z,COM1,35712001234567,35712000000102,ok,,1.5\n";
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    sim::VirtualTracker& tracker = AddTracker();
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string out;  // stdout, whole
+    } steps[] = {
+        {{"record", "import", connection_, log},
+         0,
+         log + ": 3 rows, 3 added, 0 already in the record\n"},
+        {{"record", "import", connection_, log},
+         0,
+         log + ": 3 rows, 0 added, 3 already in the record\n"},
+        {{"record", connection_, "--ids"}, 0, "35712000000100\n35712000000102\n"},
+        {{"record", connection_, "--station", host, "--outcome", "ok", "--since",
+          "2026-12-08T10:00:01", "--csv"},
+         0,
+         "station,port,started,finished,id_before,id_written,outcome,differences,seconds,"
+         "profile_sha256\n" +
+             std::string(host) +
+             ",COM1,2026-12-08T10:00:04Z,2026-12-08T10:00:05Z,35712001234567,35712000000102,ok,,"
+             "1.5,\n"},
+        {{"record", connection_, "--station", "elsewhere", "--csv"},
+         0,
+         "station,port,started,finished,id_before,id_written,outcome,differences,seconds,"
+         "profile_sha256\n"},
+        {{"record", connection_, "--ids", "--csv"}, 2, ""},
+        {{"record", "import", connection_, log + ".missing"}, 2, ""},
+        {{"line", tracker.SlavePath(), "--profile", profile_, "--station", "A"}, 2, ""},
+    };
+    for (const auto& step : steps) {
+        const test::Outcome run = Qx17ctl(step.args);
+        EXPECT_EQ(run.exit_code, step.exit_code) << step.args[1] << " " << step.args.back() << "\n"
+                                                 << run.err;
+        EXPECT_EQ(run.out, step.out) << step.args[1] << " " << step.args.back();
+    }
+    const test::Outcome json = Qx17ctl({"record", connection_, "--id", "35712000000101", "--json"});
+    ASSERT_EQ(json.exit_code, 0) << json.err;
+    const nlohmann::json rows = nlohmann::json::parse(json.out);
+    ASSERT_EQ(rows.size(), 1u) << json.out;
+    EXPECT_EQ(rows[0]["id_written"], "35712000000101");
+    EXPECT_EQ(rows[0]["outcome"], "verify-failed");
     EXPECT_EQ(tracker.Count(Is(Event::kHandshake)), 0u);
 }
 
