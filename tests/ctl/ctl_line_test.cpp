@@ -89,6 +89,7 @@ TEST_F(Line, EveryTrackerOnEveryPortGetsTheProfileAndAnIdOfItsOwn) {
     }
     std::sort(ids.begin(), ids.end());
     EXPECT_THAT(ids, ElementsAre("0900", "0901", "0902"));
+    EXPECT_TRUE(Said("line: 3 trackers: 3 ok; IDs 0900 to 0902; ")) << "the summary";
     EXPECT_EQ(rows.back()[2], "303") << "the ID the new tracker came with";
     FieldValues expected = test::TestProfile();
     expected.ID = rows.back()[3];
@@ -105,6 +106,10 @@ TEST_F(Line, EveryTrackerOnEveryPortGetsTheProfileAndAnIdOfItsOwn) {
     EXPECT_EQ(Rows(log_).back()[4], "ok");
     EXPECT_EQ(Rows(log_).back()[2], b_id);
     EXPECT_EQ(Rows(log_).back()[3], b_id);
+    // The summary counts no ID for it: none was given out.
+    const std::string summary = Lines().back();
+    EXPECT_EQ(summary.rfind("line: 1 tracker: 1 ok; ", 0), 0u) << summary;
+    EXPECT_EQ(summary.find("; ID"), std::string::npos) << summary;
     sim::VirtualTracker& d = AddTracker("4404");
     std::future<int> next = Start(Options(1));
     ASSERT_EQ(next.wait_for(20s), std::future_status::ready);
@@ -172,6 +177,7 @@ TEST_F(Line, AFailureIsTheTrackersRowAndTheLineGoesOn) {
     EXPECT_EQ(outcome[refusing.SlavePath()], "refused");
     EXPECT_EQ(outcome[silent.SlavePath()], "timeout");
     EXPECT_EQ(outcome[pulled.SlavePath()], "port-lost");
+    EXPECT_TRUE(Said("line: 3 trackers: 1 port-lost, 1 refused, 1 timeout")) << "the summary";
 }
 
 // Ctrl-C once: the waiting ports stop, a tracker in progress is finished.

@@ -1,6 +1,7 @@
 // The qx17ctl program as scripts meet it: its exit codes, what goes to
 // stdout and what to stderr, the port links, and Ctrl-C.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -92,6 +93,21 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
             cases.push_back({{"read", "COM8"}, {}, 3, "(Permission denied). COM8 is the link"});
             break;
         }
+    }
+    // A port that a group may open, as dialout's are: a pseudo-terminal of
+    // this user's, opened to its group alone. Root opens it anyway.
+    const std::string grouped = AddTracker("1", false).SlavePath();
+    struct stat info;
+    if (geteuid() != 0 && chmod(grouped.c_str(), 0060) == 0 && stat(grouped.c_str(), &info) == 0) {
+        const struct group* group = getgrgid(info.st_gid);
+        ASSERT_NE(group, nullptr);
+        const std::string name = group->gr_name;
+        cases.push_back(
+            {{"read", grouped},
+             {},
+             3,
+             "(Permission denied). " + grouped + ", which only the members of the group " + name +
+                 " may open: `sudo adduser $USER " + name + "`, then log out and in again."});
     }
     for (const auto& c : cases) {
         if (c.before) {
