@@ -101,6 +101,12 @@ for page in qx17eep qx17ctl qx17-tracker-sim; do
     zcat "$root/usr/share/man/man1/$page.1.gz" | grep -x '\.SH EXAMPLES' >/dev/null ||
         fail "the manual page of $page has no EXAMPLES"
 done
+# qx17ctl's examples: make a profile, write one tracker, run a line with a log and IDs.
+for example in 'qx17ctl read COM1 \-o profile.reg' 'qx17ctl write COM1 profile.reg' \
+    'qx17ctl line COM1 COM2 \-\-profile profile.reg \-\-log line.csv'; do
+    zcat "$root/usr/share/man/man1/qx17ctl.1.gz" | sed -n '/^\.SH EXAMPLES/,/^\.SH /p' |
+        grep -F -- "$example" >/dev/null || fail "qx17ctl's EXAMPLES lack: $example"
+done
 zcat "$root/usr/share/man/man1/qx17ctl.1.gz" | grep -F "/$guide" >/dev/null ||
     fail "the manual page of qx17ctl does not name /$guide"
 cmp -s "$root/$guide" "$(dirname "$0")/../docs/qx17ctl.md" || fail "/$guide is not docs/qx17ctl.md"

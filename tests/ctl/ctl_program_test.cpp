@@ -42,6 +42,9 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
     const std::string bad = Profile(hash, "bad.reg");
     std::ofstream(folder_ / "other.txt") << "not a profile\n";
     const std::string other = (folder_ / "other.txt").string();
+    const std::string edited_log = (folder_ / "edited.csv").string();
+    std::ofstream(edited_log) << "time,port,id_before,id_written,outcome,differences,seconds\n"
+                                 "2026-12-08T10:00:00Z,COM1,1,3.5712E+13,ok,,0.6\n";
     const fs::path ports = folder_ / "Kestrowind/QX17EEP/ports";
     fs::create_directories(ports);
     fs::create_symlink("/dev/nosuch-adapter", ports / "com7");
@@ -62,6 +65,11 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
         {{"write", port, good, "--id", "12x"}, {}, 2, "1 to 14 digits"},
         {{"write", port, bad}, {}, 2, "APN (\"APN\") \"a#b\" breaks its rule"},
         {{"write", port, other}, {}, 2, "no values under"},
+        {{"line", port, "--profile", bad}, {}, 2, "APN (\"APN\") \"a#b\" breaks its rule"},
+        {{"line", port, "--profile", good, "--log", edited_log},
+         {},
+         2,
+         edited_log + ":2: id_written \"3.5712E+13\" is not an ID of 1 to 14 digits."},
         {{"read", "/nonexistent/tty"}, {}, 3, "/nonexistent/tty: Error opening serial port ("},
         {{"read", "COM99"}, {}, 2, "COM99: not a port name (COM1 to COM32)."},
         {{"default", "tty5"}, {}, 2, "tty5: not a port name (COM1 to COM32, or a device path"},

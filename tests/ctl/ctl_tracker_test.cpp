@@ -296,6 +296,21 @@ TEST(ReadBack, DifferencesAreReportedByField) {
     EXPECT_TRUE(CompareWritten(written, written).empty());
 }
 
+// A difference is told with its values, except a password's.
+TEST(ReadBack, APasswordsDifferenceIsToldWithoutItsValues) {
+    const struct {
+        const char* name;
+        const char* said;
+    } cases[] = {
+        {"PW", "PW differs (a password: its values are not shown)"},
+        {"APN_PW", "APN_PW differs (a password: its values are not shown)"},
+        {"APN_NAME", "APN_NAME written \"1234\", read \"0234\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DescribeDifference({c.name, "1234", "0234"}), c.said);
+    }
+}
+
 TEST_F(OneTracker, DefaultRestoresTheFactoryMemory) {
     // Not announcing: a Default sent again after an announcement is answered
     // twice, and the late answer could take the refusal meant for the next.
