@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,6 +103,18 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
             break;
         }
     }
+    // A port another program opened in exclusive mode, as the window and
+    // qx17ctl do: an ordinary user's open is refused as busy.
+    if (geteuid() != 0) {
+        cases.push_back(
+            {{"read", port},
+             [&] {
+                 held = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+                 ASSERT_EQ(ioctl(held, TIOCEXCL), 0);
+             },
+             3,
+             "(Device or resource busy). Another program has " + port + " open: " + ThisProgram()});
+    }
     // A port that a group may open, as dialout's are: a pseudo-terminal of
     // this user's, opened to its group alone. Root opens it anyway.
     const std::string grouped = AddTracker("1", false).SlavePath();
@@ -130,6 +143,7 @@ TEST_F(ProgramTest, ExitCodesTellScriptsWhatHappened) {
             EXPECT_EQ(tracker.LogSize(), seen) << what << ": nothing reaches a tracker";
         }
         if (held >= 0) {
+            ioctl(held, TIOCNXCL);  // the tracker keeps the tty open: its mode would stay
             close(held);
             held = -1;
         }
