@@ -60,15 +60,18 @@ void IdSequence::Use(const std::string& id) {
     }
 }
 
+std::string PaddedId(std::string digits, std::size_t width) {
+    if (digits.size() < width) {
+        digits.insert(0, width - digits.size(), '0');
+    }
+    return digits;
+}
+
 std::optional<std::string> IdSequence::NextFree() const {
     if (first_free_ > kIdLimit) {
         return std::nullopt;
     }
-    std::string id = std::to_string(first_free_);
-    if (id.size() < width_) {
-        id.insert(0, width_ - id.size(), '0');
-    }
-    return id;
+    return PaddedId(std::to_string(first_free_), width_);
 }
 
 bool IdSequence::HasFree(std::size_t n) const {

@@ -14,6 +14,9 @@ namespace qx17::ctl {
 // The number an ID stands for: nothing unless it is 1 to 14 digits.
 std::optional<std::uint64_t> IdNumber(const std::string& id);
 
+// `digits` with leading zeros up to `width` (an ID keeps its start's width).
+std::string PaddedId(std::string digits, std::size_t width);
+
 // What a record holds of the IDs it gave out (not those trackers kept): by
 // number of digits, the lowest one.
 using GivenIds = std::map<std::size_t, std::string>;

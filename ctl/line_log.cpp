@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include <utility>
 
 #include "ctl/csv.h"
 #include "ctl/durable_file.h"
@@ -407,10 +408,7 @@ bool LineLog::GiveIds(const std::string& start, bool new_series, std::string& er
         error = path_.string() + ": another qx17ctl line gives out IDs from this log";
         return false;
     }
-    sequence_.emplace(start);
-    for (const std::string& id : ids_) {
-        sequence_->Use(id);
-    }
+    sequence_ = std::move(sequence);
     return true;
 }
 

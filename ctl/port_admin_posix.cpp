@@ -22,6 +22,7 @@
 #include "ctl/port_admin.h"
 #include "ctl/port_advice.h"
 #include "ctl/port_holders_posix.h"
+#include "ctl/text_columns.h"
 #include "serial/port_names_posix.h"
 
 namespace qx17::ctl {
@@ -137,28 +138,6 @@ std::optional<fs::path> LinkOf(const std::string& com, std::ostream& errors) {
         return std::nullopt;
     }
     return folder / ("com" + std::to_string(*number));
-}
-
-// Rows of text as columns as wide as their widest cell, two spaces apart;
-// the last column is not padded, so a long device text there moves nothing.
-void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& rows) {
-    std::vector<std::size_t> widths;
-    for (const auto& row : rows) {
-        widths.resize(std::max(widths.size(), row.size()));
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            widths[i] = std::max(widths[i], row[i].size());
-        }
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) {
-                line.append(widths[i] - row[i].size() + 2, ' ');
-            }
-        }
-        out << line << "\n";
-    }
 }
 
 }  // namespace
@@ -315,7 +294,7 @@ int ListPorts(std::ostream& out, bool probe) {
         rows.push_back(
             {com, exists ? "yes" : "no", exists ? (access ? "yes" : "no") : "-", held, shown});
     }
-    PrintTable(out, rows);
+    PrintColumns(out, rows);
     if (links) {
         out << "comN: the links in " << folder.string() << "\n";
     }

@@ -10,6 +10,7 @@
 #include "ctl/port_admin.h"
 #include "ctl/port_advice.h"
 #include "serial/port_names_posix.h"
+#include "serial/serial_port.h"
 
 namespace qx17::ctl {
 
@@ -71,7 +72,7 @@ std::string OpenFailureAdvice(const std::string& port, const std::string& reason
         return what + ", which only the members of the group " + group +
                " may open: `sudo adduser $USER " + group + "`, then log out and in again.";
     }
-    if (reason == std::strerror(EBUSY) || reason == "held by another program") {
+    if (reason == std::strerror(EBUSY) || reason == kHeldByAnotherProgram) {
         const std::string holders = PortHolders(*path);
         return "Another program has " + port + " open" + (holders.empty() ? "" : ": " + holders) +
                ". Close it (the window's port, another qx17ctl) and try again.";

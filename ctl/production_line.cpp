@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -24,6 +25,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+
+// Equal lengths compare as their numbers do; a shorter ID is lower.
+bool IdBelow(const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
 
 // How soon a claim is tried again while the record is away, at first and
 // at most; and how often a wait looks at Ctrl-C.
@@ -176,7 +182,12 @@ class Line {
         if (!row.id_written.empty() && row.id_written != row.id_before &&
             std::find(row.differences.begin(), row.differences.end(), "ID") ==
                 row.differences.end()) {
-            ids_.insert(row.id_written);
+            if (!lowest_id_ || IdBelow(row.id_written, *lowest_id_)) {
+                lowest_id_ = row.id_written;
+            }
+            if (!highest_id_ || IdBelow(*highest_id_, row.id_written)) {
+                highest_id_ = row.id_written;
+            }
         }
         ++done_;
         if (options_.count && done_ >= *options_.count) {
@@ -210,13 +221,9 @@ class Line {
             text += separator + std::to_string(count) + " " + outcome;
             separator = ", ";
         }
-        if (!ids_.empty()) {
-            // Equal lengths sort as their numbers do; a shorter ID is lower.
-            const auto by_number = [](const std::string& a, const std::string& b) {
-                return a.size() != b.size() ? a.size() < b.size() : a < b;
-            };
-            const auto [low, high] = std::minmax_element(ids_.begin(), ids_.end(), by_number);
-            text += ids_.size() == 1 ? "; ID " + *low : "; IDs " + *low + " to " + *high;
+        if (lowest_id_) {
+            text += *lowest_id_ == *highest_id_ ? "; ID " + *lowest_id_
+                                                : "; IDs " + *lowest_id_ + " to " + *highest_id_;
         }
         return text;
     }
@@ -242,7 +249,8 @@ class Line {
     long taken_ = 0;
     long done_ = 0;
     std::map<std::string, long> outcomes_;  // trackers done, by outcome
-    std::set<std::string> ids_;             // the IDs they were given
+    std::optional<std::string> lowest_id_;  // of the IDs they were given
+    std::optional<std::string> highest_id_;
     std::atomic<bool> finished_{false};
     bool stopped_ = false;
     int stop_code_ = kExitDone;
@@ -381,7 +389,7 @@ class Station {
     bool Reopen() {
         std::this_thread::sleep_for(line_.Options().reopen_every);
         try {
-            link_.Open();
+            link_.Open(false);  // tried every second, its message unseen
             line_.Reporter().Message(link_.Port() + ": open again.");
             return true;
         } catch (const LinkError&) {

@@ -54,7 +54,7 @@ TrackerLink::~TrackerLink() {
     Close();
 }
 
-void TrackerLink::Open() {
+void TrackerLink::Open(bool advise) {
     Close();
     comm_ = std::make_unique<TComm>(nullptr, platform_);
     ApplyComm1FormValues(*comm_);
@@ -74,7 +74,7 @@ void TrackerLink::Open() {
     } catch (const ECommsError& e) {
         const std::string reason = comm_->OpenFailureReason();
         comm_.reset();
-        const std::string advice = OpenFailureAdvice(port_, reason);
+        const std::string advice = advise ? OpenFailureAdvice(port_, reason) : "";
         throw LinkError(LinkFailure::kCannotOpen, port_ + ": " + e.what() +
                                                       (reason.empty() ? "" : " (" + reason + ")") +
                                                       "." + (advice.empty() ? "" : " " + advice));

@@ -84,8 +84,11 @@ class TrackerLink {
     const LinkTimes& Times() const { return times_; }
 
     // Opens the port at the window's line settings; LinkError kCannotOpen
-    // with the component's message otherwise.
-    void Open();
+    // with the component's message otherwise, and with what to do about it
+    // (what the name leads to, who holds the port) when `advise`: working
+    // that out reads the system's process table, too much for the silent
+    // retries of a lost port.
+    void Open(bool advise = true);
     void Close();
     bool IsOpen() const;
 

@@ -92,6 +92,9 @@ class SerialPort {
 
 inline constexpr unsigned StopWaitMs = 10000;
 
+// The reason an open gives when another program holds the port's lock.
+inline constexpr const char* kHeldByAnotherProgram = "held by another program";
+
 // Opens ports and creates what the component needs around them. The native
 // platform is the default; tests substitute one that records or fails.
 class SerialPlatform {

@@ -562,7 +562,7 @@ class PosixSerialPlatform final : public SerialPlatform {
         // locked (or in the tty's exclusive mode, which makes open fail above).
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return {nullptr, OpenError::CannotOpen, "held by another program"};
+            return {nullptr, OpenError::CannotOpen, kHeldByAnotherProgram};
         }
         struct stat info;
         if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || !::isatty(fd)) {

@@ -464,7 +464,7 @@ class Win32SerialPlatform final : public SerialPlatform {
         if (claim == nullptr || ::GetLastError() == ERROR_ALREADY_EXISTS) {
             CloseIfOpen(claim);
             ::CloseHandle(handle);
-            return {nullptr, OpenError::CannotOpen, "held by another program"};
+            return {nullptr, OpenError::CannotOpen, kHeldByAnotherProgram};
         }
         return {std::make_unique<Win32SerialPort>(handle, claim), OpenError::None, ""};
     }

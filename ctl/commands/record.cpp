@@ -19,6 +19,7 @@
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
 #include "ctl/station.h"
+#include "ctl/text_columns.h"
 
 namespace qx17::ctl {
 
@@ -69,22 +70,7 @@ void PrintTable(const std::vector<RecordRow>& rows, std::ostream& out) {
         lines.push_back(Fields(row));
         lines.back().back() = row.profile_sha256.substr(0, 12);
     }
-    std::vector<std::size_t> widths(std::size(kColumns), 0);
-    for (const auto& line : lines) {
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            widths[i] = std::max(widths[i], line[i].size());
-        }
-    }
-    for (const auto& line : lines) {
-        std::string text;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            text += line[i];
-            if (i + 1 < line.size()) {
-                text += std::string(widths[i] - line[i].size() + 2, ' ');
-            }
-        }
-        out << text << "\n";
-    }
+    PrintColumns(out, lines);
 }
 
 // The record, or the exit code when it cannot be reached.

@@ -1,7 +1,9 @@
 #include "ctl/commands/tracker_target.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include "ctl/exit_codes.h"
@@ -59,45 +61,28 @@ namespace {
 
 // Says at once what the first Ctrl-C does, so that nobody presses it again
 // to make something happen: a thread that looks at the stop level while the
-// command runs.
-class StopNotice {
-  public:
-    explicit StopNotice(Progress& progress)
-        : thread_([this, &progress] {
-              std::unique_lock lock(mutex_);
-              while (!done_) {
-                  if (CurrentStopLevel() == StopLevel::kFinish) {
-                      progress.Message(
-                          "finishing the tracker in progress; Ctrl-C again to stop now");
-                      return;
-                  }
-                  wake_.wait_for(lock, std::chrono::milliseconds(50));
-              }
-          }) {}
-    ~StopNotice() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
+// command runs, and ends with it.
+std::jthread NoticeOfStop(Progress& progress) {
+    return std::jthread([&progress](const std::stop_token& stop) {
+        std::mutex mutex;
+        std::condition_variable_any wake;  // woken only by the request to end
+        std::unique_lock lock(mutex);
+        const auto asked = [] { return CurrentStopLevel() == StopLevel::kFinish; };
+        while (!stop.stop_requested()) {
+            if (wake.wait_for(lock, stop, std::chrono::milliseconds(50), asked)) {
+                progress.Message("finishing the tracker in progress; Ctrl-C again to stop now");
+                return;
+            }
         }
-        wake_.notify_all();
-        thread_.join();
-    }
-    StopNotice(const StopNotice&) = delete;
-    StopNotice& operator=(const StopNotice&) = delete;
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    std::thread thread_;  // last: it starts once the members above are there
-};
+    });
+}
 
 }  // namespace
 
 int WithProgress(const std::function<int(Progress&)>& command) {
     InstallStopHandlers();
     Progress progress(StdoutIsTerminal());
-    const StopNotice notice(progress);
+    const std::jthread notice = NoticeOfStop(progress);
     return command(progress);
 }
 

@@ -265,9 +265,7 @@ bool SharedRecord::GiveIds(const std::string& start, bool new_series, std::strin
             error = std::string("the record cannot be read: ") + e.what();
             return false;
         }
-        if (first.size() < start.size()) {
-            first.insert(0, start.size() - first.size(), '0');
-        }
+        first = PaddedId(first, start.size());
         if (const std::string problem = SeriesProblem(start, first.empty() ? start : first, given);
             !problem.empty()) {
             error = problem;
@@ -324,10 +322,7 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                         db.Rollback();
                         return ClaimResult::kNoIdLeft;
                     }
-                    std::string id = next;
-                    if (id.size() < width_) {
-                        id.insert(0, width_ - id.size(), '0');
-                    }
+                    const std::string id = PaddedId(next, width_);
                     try {
                         db.Prepared("INSERT INTO used_ids (id_number, id_text) VALUES (?, ?)")
                             .Execute({Value::Text(next), Value::Text(id)});
