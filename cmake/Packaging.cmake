@@ -24,7 +24,8 @@ endif()
 
 # What Debian wants beside the programs: a manual page for each (compressed),
 # the copyright file and the changelog (compressed, with no time stamp); and
-# the guide to qx17ctl, which its manual page names.
+# the guide to qx17ctl, which its manual page names, with the guide to
+# setting up the shared record.
 find_program(QX17_GZIP gzip REQUIRED)
 set(qx17_package_files)
 foreach(page qx17eep qx17ctl qx17-tracker-sim)
@@ -49,6 +50,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/packaging/copyright
     ${PROJECT_SOURCE_DIR}/docs/qx17ctl.md
+    ${PROJECT_SOURCE_DIR}/docs/record-setup.md
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
