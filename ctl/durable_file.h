@@ -22,6 +22,11 @@ enum class FileLock {
     kUsers,   // shared by every process using the file; exclusive: it is alone
 };
 
+// Whether another process holds lock `which` of `file` (whatever it opened
+// it by), looked at without taking it and without writing to the file.
+// False with `error` set when the file cannot be opened to read.
+bool HeldByAnother(const std::filesystem::path& file, FileLock which, std::string& error);
+
 class AppendFile {
   public:
     virtual ~AppendFile() = default;

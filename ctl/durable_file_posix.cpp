@@ -90,6 +90,27 @@ class PosixAppendFile final : public AppendFile {
 
 }  // namespace
 
+bool HeldByAnother(const std::filesystem::path& file, FileLock which, std::string& error) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    // Would a write lock be refused? Asked, not taken: a file open to read
+    // may not take one.
+    struct flock lock {};
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kLockBytes + static_cast<off_t>(which);
+    lock.l_len = 1;
+    lock.l_type = F_WRLCK;
+    const bool asked = ::fcntl(fd, F_OFD_GETLK, &lock) == 0;
+    if (!asked) {
+        error = std::strerror(errno);
+    }
+    ::close(fd);
+    return asked && lock.l_type != F_UNLCK;
+}
+
 std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
                                              std::string& error) {
     struct stat info;

@@ -110,6 +110,27 @@ class Win32AppendFile final : public AppendFile {
 
 }  // namespace
 
+bool HeldByAnother(const std::filesystem::path& file, FileLock which, std::string& error) {
+    HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = LastSystemError();
+        return false;
+    }
+    // Taken and let go at once: refused, another holds it.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(which);
+    at.OffsetHigh = kLockBytesHigh;
+    const bool free = ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                                   1, 0, &at) != FALSE;
+    if (free) {
+        (void)::UnlockFileEx(handle, 0, 1, 0, &at);
+    }
+    ::CloseHandle(handle);
+    return !free;
+}
+
 std::unique_ptr<AppendFile> AppendFile::Open(const std::filesystem::path& file,
                                              std::string& error) {
     const DWORD attributes = ::GetFileAttributesW(file.c_str());

@@ -71,6 +71,12 @@ std::string Quoted(const std::string& text) {
 
 }  // namespace
 
+fs::path ClaimsPathOf(const fs::path& file) {
+    std::error_code ignored;
+    const fs::path real = fs::weakly_canonical(file, ignored);
+    return (real.empty() ? file : real).string() + ".claims";
+}
+
 std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
     std::tm utc{};
@@ -94,11 +100,7 @@ std::unique_ptr<LineLog> LineLog::Open(const fs::path& file, std::string& error,
         error = file.string() + ": " + error;
         return nullptr;
     }
-    // The claims go beside the file the name leads to, so that every name
-    // of one log finds the same claims.
-    std::error_code ignored;
-    const fs::path real = fs::weakly_canonical(file, ignored);
-    const fs::path claims_path = (real.empty() ? file : real).string() + ".claims";
+    const fs::path claims_path = ClaimsPathOf(file);
     std::unique_ptr<AppendFile> claims = AppendFile::Open(claims_path, error);
     if (!claims) {
         error = claims_path.string() + ": " + error;
@@ -394,6 +396,7 @@ bool LineLog::AppendRow(const Fields& fields, std::string& error) {
 }
 
 bool LineLog::GiveIds(const std::string& start, bool new_series, std::string& error) {
+    std::lock_guard one(mutex_);
     IdSequence sequence(start);
     for (const std::string& id : ids_) {
         sequence.Use(id);
@@ -413,10 +416,12 @@ bool LineLog::GiveIds(const std::string& start, bool new_series, std::string& er
 }
 
 bool LineLog::HasFreeIds(std::size_t n) {
+    std::lock_guard one(mutex_);
     return sequence_ && sequence_->HasFree(n);
 }
 
 LineLog::ClaimResult LineLog::Claim(LogRow& row, std::string& claim, std::string& error) {
+    std::lock_guard one(mutex_);
     Locked lock(*log_);
     Failure failure;
     if (!lock.Held()) {
@@ -426,7 +431,7 @@ LineLog::ClaimResult LineLog::Claim(LogRow& row, std::string& claim, std::string
     if (!CatchUp(error, failure)) {
         return ClaimResult::kFailed;
     }
-    if (sequence_ && written_.count(row.id_before) != 0) {
+    if (sequence_ && row.holds_profile && written_.count(row.id_before) != 0) {
         row.id_written = row.id_before;
     } else if (sequence_) {
         const std::optional<std::string> id = sequence_->NextFree();
@@ -448,6 +453,7 @@ LineLog::ClaimResult LineLog::Claim(LogRow& row, std::string& claim, std::string
 }
 
 bool LineLog::Append(const LogRow& row, const std::string& claim, std::string& error) {
+    std::lock_guard one(mutex_);
     Locked lock(*log_);
     Failure failure;
     if (!lock.Held()) {

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -37,6 +38,10 @@ inline constexpr std::array<const char*, 7> kLogColumns = {
     "time", "port", "id_before", "id_written", "outcome", "differences", "seconds"};
 inline constexpr const char* kLogHeader =
     "time,port,id_before,id_written,outcome,differences,seconds\n";
+
+// Where the claims of the log `file` are: beside the file its name leads
+// to, so that every name of one log finds the same claims.
+std::filesystem::path ClaimsPathOf(const std::filesystem::path& file);
 
 // "2026-12-08T13:45:12Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point time);
@@ -66,14 +71,18 @@ class LineLog final : public LineRecord {
 
     // The claim is on the disk before this returns; giving out IDs, the ID
     // is chosen under the file's lock: a tracker that holds an ID a row of
-    // this log gave it (not one a tracker kept) keeps it (a tracker plugged
-    // in again), any other gets the next free one.
+    // this log gave it (not one a tracker kept), and what this line's
+    // profile writes, keeps it (a tracker plugged in again); any other gets
+    // the next free one.
     ClaimResult Claim(LogRow& row, std::string& claim, std::string& error) override;
 
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
 
     // The IDs in the rows and claims, each once, as far as the file was last read.
-    std::vector<std::string> WrittenIds() const { return ids_; }
+    std::vector<std::string> WrittenIds() {
+        std::lock_guard lock(mutex_);
+        return ids_;
+    }
 
   private:
     using Fields = std::array<std::string, kLogColumns.size()>;  // in kLogColumns' order
@@ -101,6 +110,9 @@ class LineLog final : public LineRecord {
     bool AppendRow(const Fields& fields, std::string& error);
     std::string Where(std::size_t line) const;
 
+    // The ports' threads one at a time: the file's locks keep processes
+    // apart, not the threads of one.
+    std::mutex mutex_;
     const std::filesystem::path path_;
     const std::unique_ptr<AppendFile> log_;
     const std::unique_ptr<AppendFile> claims_;

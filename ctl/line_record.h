@@ -11,6 +11,10 @@
 
 namespace qx17::ctl {
 
+// A tracker's outcomes, as rows hold them.
+inline constexpr const char* kOutcomes[] = {"ok",        "verify-failed", "refused",     "timeout",
+                                            "port-lost", "replaced",      "interrupted", "error"};
+
 struct LogRow {
     std::chrono::system_clock::time_point time;
     std::string port;
@@ -20,6 +24,13 @@ struct LogRow {
     std::string outcome;
     std::vector<std::string> differences;  // the names of the fields that differed
     std::optional<double> seconds;         // unknown for a tracker found interrupted
+    // The row's own key in a shared record; chosen there when empty.
+    std::string key;
+    // For the claim: the tracker holds what the profile writes, with the ID
+    // it came with. Only such a tracker keeps an ID a row gave it (a tracker
+    // plugged in again); any other gets an ID of its own, even one whose
+    // factory ID happens to equal an ID given out before.
+    bool holds_profile = false;
 };
 
 class LineRecord {
@@ -28,7 +39,8 @@ class LineRecord {
 
     // Gives out IDs from `start` on. False, with `error`, when it cannot, or
     // when `start` does not continue the IDs it gave out before (see
-    // SeriesProblem) and `new_series` is not set.
+    // SeriesProblem) and `new_series` is not set. A shared record that
+    // cannot be read throws RecordUnavailable.
     virtual bool GiveIds(const std::string& start, bool new_series, std::string& error) = 0;
 
     // Whether `n` more IDs can be given out.

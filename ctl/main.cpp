@@ -3,8 +3,13 @@
 // Each command is a file of its own in ctl/commands/.
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
 #include "ctl/commands/commands.h"
 #include "ctl/exit_codes.h"
+#include "ctl/record/record_worker.h"
 
 namespace {
 
@@ -38,7 +43,17 @@ int main(int argc, char** argv) {
     }
     for (const Command& command : commands) {
         if (command.app->parsed()) {
-            return command.run();
+            const int code = command.run();
+            if (RecordThreadsLeft() > 0) {
+                // Stopped at once while the record did not answer: what was
+                // to be kept is on the disk; the exit's clean-up must not run
+                // under the driver that still holds a call.
+                std::cout.flush();
+                std::cerr.flush();
+                std::fflush(nullptr);
+                std::_Exit(code);
+            }
+            return code;
         }
     }
     return kExitUsage;

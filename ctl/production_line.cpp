@@ -16,7 +16,7 @@
 #include "ctl/progress.h"
 #include "ctl/provisioning.h"
 #include "ctl/record/copied_record.h"
-#include "ctl/record/shared_record.h"
+#include "ctl/record/record_worker.h"
 #include "ctl/stop_request.h"
 
 namespace qx17::ctl {
@@ -66,19 +66,34 @@ class Line {
         }
         std::string error;
         if (options_.record) {
-            std::unique_ptr<LineRecord> shared = SharedRecord::Open(
-                *options_.record, options_.station, options_.profile_text, error, options_.outbox);
+            RecordOptions record;
+            record.connection = *options_.record;
+            record.station = options_.station;
+            record.use = RecordUse::kLine;
+            record.profile = options_.profile_text;
+            record.outbox = options_.outbox;
+            record.times = options_.record_times;
+            record.notice = [this](const std::string& text) { progress_.Message(text + "."); };
+            RecordFailure failure;
+            std::unique_ptr<LineRecord> shared = RecordWorker::Open(record, error, failure);
             if (!shared) {
-                progress_.Message("the record cannot be reached: " + error + ".");
-                exit_code = kExitRecord;
+                progress_.Message(error + ".");
+                exit_code = failure == RecordFailure::kUsage ? kExitUsage : kExitRecord;
                 return false;
             }
             log_ = log_ ? std::make_unique<CopiedRecord>(std::move(shared), std::move(log_))
                         : std::move(shared);
         }
-        if (options_.id_start && !log_->GiveIds(*options_.id_start, options_.new_series, error)) {
-            progress_.Message(error + ".");
-            exit_code = kExitUsage;
+        try {
+            if (options_.id_start &&
+                !log_->GiveIds(*options_.id_start, options_.new_series, error)) {
+                progress_.Message(error + ".");
+                exit_code = kExitUsage;
+                return false;
+            }
+        } catch (const RecordUnavailable& e) {
+            progress_.Message(std::string(e.what()) + ".");
+            exit_code = kExitRecord;
             return false;
         }
         return true;
@@ -101,9 +116,11 @@ class Line {
     // Whether an ID is left for the port's next tracker, counting one for
     // each other port that was told so and has not claimed it yet: no
     // tracker is answered that cannot be given an ID. The IDs themselves go
-    // out in the order the trackers come.
+    // out in the order the trackers come. The record is asked outside the
+    // line's lock: a record that is slow to answer holds only the ports
+    // that wait for it.
     bool Reserve(const std::string& port) {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(reserve_mutex_);
         if (reserved_.count(port) != 0) {
             return true;
         }
@@ -114,7 +131,7 @@ class Line {
         return true;
     }
     void Release(const std::string& port) {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(reserve_mutex_);
         reserved_.erase(port);
     }
 
@@ -127,9 +144,8 @@ class Line {
         if (!log_) {
             return Claimed::kYes;
         }
-        std::lock_guard lock(mutex_);
+        Release(row.port);
         std::string error;
-        reserved_.erase(row.port);
         switch (log_->Claim(row, claim, error)) {
             case LineRecord::ClaimResult::kClaimed:
                 return Claimed::kYes;
@@ -145,22 +161,23 @@ class Line {
     }
 
     // Whether the record takes claims now; `why` says why not.
-    bool RecordReachable(std::string& why) {
-        std::lock_guard lock(mutex_);
-        return !log_ || log_->Reachable(why);
-    }
+    bool RecordReachable(std::string& why) { return !log_ || log_->Reachable(why); }
 
     // What waits on the station's disk for the record, sent; false (with
     // `error`) when some still waits.
-    bool FinishRecord(std::string& error) {
+    bool FinishRecord(std::string& error) { return !log_ || log_->Finish(error); }
+
+    // A tracker that was answered and then not written, because the line
+    // stopped while it waited for the record: the line ends with `exit_code`.
+    void NotWritten(int exit_code) {
         std::lock_guard lock(mutex_);
-        return !log_ || log_->Finish(error);
+        ++not_written_;
+        exit_code_ = exit_code;
     }
 
     // The tracker's row. When it cannot be made durable, no further tracker
     // is taken.
     void Record(const LogRow& row, const std::string& claim, int exit_code) {
-        std::lock_guard lock(mutex_);
         std::string error;
         bool appended = true;
         try {
@@ -169,6 +186,7 @@ class Line {
             appended = false;
             error = e.what();
         }
+        std::lock_guard lock(mutex_);
         if (!appended) {
             progress_.Message(row.port + ": the row of tracker " + row.id_before + " (" +
                               row.outcome + ") cannot be written: " + error + ".");
@@ -212,8 +230,13 @@ class Line {
     // "3 trackers: 2 ok, 1 timeout; IDs 35712000000001 to 35712000000002".
     std::string Summary() {
         std::lock_guard lock(mutex_);
+        const std::string unwritten = not_written_ == 0
+                                          ? ""
+                                          : "; " + std::to_string(not_written_) +
+                                                (not_written_ == 1 ? " tracker" : " trackers") +
+                                                " not written (waited for the record)";
         if (done_ == 0) {
-            return "no tracker done";
+            return "no tracker done" + unwritten;
         }
         std::string text = std::to_string(done_) + (done_ == 1 ? " tracker:" : " trackers:");
         const char* separator = " ";
@@ -225,7 +248,7 @@ class Line {
             text += *lowest_id_ == *highest_id_ ? "; ID " + *lowest_id_
                                                 : "; IDs " + *lowest_id_ + " to " + *highest_id_;
         }
-        return text;
+        return text + unwritten;
     }
 
     const LineOptions& Options() const { return options_; }
@@ -243,10 +266,13 @@ class Line {
     }
     const LineOptions& options_;
     Progress& progress_;
+    // The line's counts and state; never held over a call to the record.
     std::mutex mutex_;
-    std::unique_ptr<LineRecord> log_;
+    std::unique_ptr<LineRecord> log_;  // safe to call from any port's thread
+    std::mutex reserve_mutex_;
     std::set<std::string> reserved_;  // the ports told an ID is left for them
     long taken_ = 0;
+    long not_written_ = 0;
     long done_ = 0;
     std::map<std::string, long> outcomes_;  // trackers done, by outcome
     std::optional<std::string> lowest_id_;  // of the IDs they were given
@@ -418,14 +444,12 @@ class Station {
         try {
             const ImageBytes tracker = ReadTracker(link_);
             row.id_before = ImageToFields(tracker).ID;
-            if (last_done_ && CompareWritten(*last_done_, tracker).empty()) {
-                // The tracker just done, announcing itself again (a restart):
-                // it holds what it was given, its ID included.
-                line_.Reporter().Message(row.port + ": tracker " + row.id_before +
-                                         " is done already; waiting for the next one.");
-                line_.GiveBackTracker();
-                return After::kDone;
-            }
+            // The tracker just done here, announcing itself again (a restart),
+            // or one just like it: it holds what it was given, its ID
+            // included. It gets its row, and is not written again.
+            const bool done_here = last_done_ && CompareWritten(*last_done_, tracker).empty();
+            row.holds_profile =
+                VerifyWritten(MergeProfile(tracker, line_.Options().profile, {}), tracker).empty();
             IdChoice id;
             if (!line_.GivesIds()) {
                 row.id_written = MergeProfile(tracker, line_.Options().profile, id).values.ID;
@@ -440,9 +464,13 @@ class Station {
                 line_.Reporter().Step(row.port, "the record is away (" + why + "): tracker " +
                                                     row.id_before + " waits for its claim");
                 if (!Nap(wait)) {
-                    line_.Reporter().Message(row.port + ": tracker " + row.id_before +
-                                             " not written: the record is away.");
+                    const bool now = CurrentStopLevel() == StopLevel::kNow;
+                    line_.Reporter().Message(
+                        row.port + ": tracker " + row.id_before +
+                        " not written: the line stopped while it waited for its claim (" + why +
+                        "). It holds its own ID " + row.id_before + ", as it came.");
                     line_.GiveBackTracker();
+                    line_.NotWritten(now ? kExitInterrupted : kExitRecord);
                     return After::kDone;
                 }
             }
@@ -451,6 +479,15 @@ class Station {
                                          " not written: the ID sequence is used up.");
                 line_.GiveBackTracker();
                 line_.Stop(kExitUsage);
+                return After::kDone;
+            }
+            if (done_here && row.id_written == row.id_before) {
+                line_.Reporter().Message(row.port + ": tracker " + row.id_before +
+                                         " holds what this port wrote into it already: it is "
+                                         "not written again.");
+                row.outcome = "ok";
+                row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+                line_.Record(row, claim, kExitDone);
                 return After::kDone;
             }
             if (line_.GivesIds()) {

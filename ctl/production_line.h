@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/record/shared_record.h"
 #include "ctl/tracker_link.h"
 #include "params/field_values.h"
 #include "serial/serial_port.h"
@@ -28,6 +29,7 @@ struct LineOptions {
     std::string profile_text;  // the profile file's bytes, kept in the record
     // Where rows wait while the record is away (empty: they cannot wait).
     std::filesystem::path outbox;
+    RecordTimes record_times;             // how long a silent network may hold a call
     std::optional<long> count;            // stop after this many trackers in all
     std::optional<std::string> id_start;  // give each tracker the next ID
     bool new_series = false;              // id_start may begin another series in the record
@@ -36,10 +38,13 @@ struct LineOptions {
 };
 
 // Runs until the count is reached or Ctrl-C (which lets every tracker in
-// progress finish; a second one interrupts them), or until the log cannot
-// be written or the ID sequence is used up. Returns the exit code: 6 when
-// the log could not be written, 2 when the sequence was used up, otherwise
-// 0 when every tracker ended ok, else that of the last one that did not.
+// progress finish; a second one interrupts them, and stops every wait for
+// the record at once), or until the log cannot be written or the ID
+// sequence is used up. Returns the exit code: 6 when the log could not be
+// written, 2 when the sequence was used up, otherwise 0 when every tracker
+// ended ok, else that of the last one that did not (a tracker the line
+// stopped while it waited for the record: 130 after a second Ctrl-C, 6
+// otherwise).
 int RunProductionLine(const LineOptions& options, Progress& progress,
                       SerialPlatform& platform = NativeSerialPlatform());
 

@@ -1,7 +1,10 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <fstream>
 
 #include "ctl/station.h"
 
@@ -13,6 +16,26 @@ std::string HostName() {
         return "localhost";
     }
     return name.data();
+}
+
+long ProcessId() {
+    return static_cast<long>(::getpid());
+}
+
+bool ProcessAlive(long pid) {
+    // EPERM: it runs, as another user.
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+std::string BootId() {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(in, id);
+    return id;
+}
+
+bool SameBoot(const std::string& a, const std::string& b) {
+    return a == b;
 }
 
 std::filesystem::path StateFolder() {

@@ -4,6 +4,8 @@
 // CSV log into it.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -13,9 +15,12 @@
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
 #include "ctl/csv.h"
+#include "ctl/durable_file.h"
 #include "ctl/exit_codes.h"
+#include "ctl/line_log.h"
 #include "ctl/progress.h"
 #include "ctl/record/connection_string.h"
+#include "ctl/record/log_import.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
 #include "ctl/station.h"
@@ -48,6 +53,8 @@ void PrintCsv(const std::vector<RecordRow>& rows, std::ostream& out) {
     }
 }
 
+// Seconds as a number (null when unknown); everything else as text, IDs
+// too, whose leading zeros count.
 void PrintJson(const std::vector<RecordRow>& rows, std::ostream& out) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const RecordRow& row : rows) {
@@ -56,26 +63,40 @@ void PrintJson(const std::vector<RecordRow>& rows, std::ostream& out) {
         for (std::size_t i = 0; i < fields.size(); ++i) {
             object[kColumns[i]] = fields[i];
         }
+        object["seconds"] = row.seconds.empty() ? nlohmann::ordered_json(nullptr)
+                                                : nlohmann::ordered_json(std::stod(row.seconds));
         list.push_back(object);
     }
     out << list.dump(2) << "\n";
 }
 
-// Aligned columns; the profile's hash cut to 12 digits.
+// A row in 100 columns: the time without its zone letter (the heading says
+// UTC), seconds to a tenth, the profile by the first 7 digits of its hash,
+// and the fields that differed after the outcome.
 void PrintTable(const std::vector<RecordRow>& rows, std::ostream& out) {
     std::vector<std::vector<std::string>> lines;
-    lines.emplace_back(std::begin(kColumns), std::end(kColumns));
-    lines.back().back() = "profile";
+    lines.push_back(
+        {"station", "port", "started (UTC)", "id_before", "id_written", "s", "profile", "outcome"});
     for (const RecordRow& row : rows) {
-        lines.push_back(Fields(row));
-        lines.back().back() = row.profile_sha256.substr(0, 12);
+        std::string started = row.started;
+        if (started.size() == 20 && started[10] == 'T') {
+            started[10] = ' ';
+            started.pop_back();
+        }
+        char seconds[32] = "";
+        if (!row.seconds.empty()) {
+            std::snprintf(seconds, sizeof seconds, "%.1f", std::stod(row.seconds));
+        }
+        lines.push_back({row.station, row.port, started, row.id_before, row.id_written, seconds,
+                         row.profile_sha256.substr(0, 7),
+                         row.outcome + (row.differences.empty() ? "" : ": " + row.differences)});
     }
     PrintColumns(out, lines);
 }
 
-// The record, or the exit code when it cannot be reached.
+// The record, or the exit code when it cannot be had.
 std::unique_ptr<SharedRecord> OpenRecord(const std::string& connection, const std::string& station,
-                                         Progress& progress, int& exit_code) {
+                                         RecordUse use, Progress& progress, int& exit_code) {
     std::string error;
     const std::optional<std::string> odbc_string =
         OdbcConnectionString(connection, odbc::InstalledDrivers(), error);
@@ -84,12 +105,49 @@ std::unique_ptr<SharedRecord> OpenRecord(const std::string& connection, const st
         exit_code = kExitUsage;
         return nullptr;
     }
-    std::unique_ptr<SharedRecord> record = SharedRecord::Open(*odbc_string, station, "", error);
+    RecordOptions options;
+    options.connection = *odbc_string;
+    options.station = station;
+    options.use = use;
+    // Listing or importing a large record takes longer than a claim.
+    options.times.statement_timeout = std::chrono::minutes(5);
+    options.notice = [&progress](const std::string& text) { progress.Message(text + "."); };
+    RecordFailure failure;
+    std::unique_ptr<SharedRecord> record = SharedRecord::Open(options, error, failure);
     if (!record) {
-        progress.Message("the record cannot be reached: " + error + ".");
-        exit_code = kExitRecord;
+        progress.Message(error + ".");
+        exit_code = failure == RecordFailure::kUsage ? kExitUsage : kExitRecord;
     }
     return record;
+}
+
+// The filter's values that the record cannot match: a usage error.
+std::string FilterProblem(const RecordFilter& filter, SharedRecord& record) {
+    if (filter.outcome && std::find(std::begin(kOutcomes), std::end(kOutcomes), *filter.outcome) ==
+                              std::end(kOutcomes)) {
+        std::string known;
+        for (const char* outcome : kOutcomes) {
+            known += (known.empty() ? "" : ", ") + std::string(outcome);
+        }
+        return "--outcome " + *filter.outcome + " is no outcome: one of " + known;
+    }
+    if (filter.since && !record.IsTime(*filter.since)) {
+        return "--since " + *filter.since +
+               " cannot be read as a time: give it as 2026-12-09T06:00:00Z (UTC), or with its "
+               "offset";
+    }
+    if (filter.station) {
+        const std::vector<std::string> stations = record.Stations();
+        if (std::find(stations.begin(), stations.end(), *filter.station) == stations.end()) {
+            std::string known;
+            for (const std::string& name : stations) {
+                known += (known.empty() ? "" : ", ") + name;
+            }
+            return "--station " + *filter.station + ": no such station in the record" +
+                   (known.empty() ? std::string(" (it has none yet)") : " (it has " + known + ")");
+        }
+    }
+    return "";
 }
 
 }  // namespace
@@ -97,19 +155,35 @@ std::unique_ptr<SharedRecord> OpenRecord(const std::string& connection, const st
 int RecordCommand(const std::string& connection, const RecordFilter& filter, RecordFormat format,
                   Progress& progress, std::ostream& out) {
     int exit_code = kExitDone;
-    std::unique_ptr<SharedRecord> record = OpenRecord(connection, "", progress, exit_code);
+    std::unique_ptr<SharedRecord> record =
+        OpenRecord(connection, "", RecordUse::kList, progress, exit_code);
     if (!record) {
         return exit_code;
     }
     try {
-        record->SettleDeadClaims();
+        if (const std::string problem = FilterProblem(filter, *record); !problem.empty()) {
+            progress.Message(problem + ".");
+            return kExitUsage;
+        }
+        bool dead_claims = false;
+        try {
+            record->SettleDeadClaims();
+        } catch (const odbc::Error& e) {
+            if (e.State() != "42501") {
+                throw;
+            }
+            // A role that may read the record but not write it (a report's):
+            // the claims of stations that are gone are shown as the rows
+            // they become, and stay open for a station's next start.
+            dead_claims = true;
+        }
         if (format == RecordFormat::kIds) {
             for (const std::string& id : record->VerifiedIds()) {
                 out << id << "\n";
             }
             return kExitDone;
         }
-        const std::vector<RecordRow> rows = record->Rows(filter);
+        const std::vector<RecordRow> rows = record->Rows(filter, dead_claims);
         switch (format) {
             case RecordFormat::kJson:
                 PrintJson(rows, out);
@@ -124,35 +198,85 @@ int RecordCommand(const std::string& connection, const RecordFilter& filter, Rec
                 break;
         }
         return kExitDone;
+    } catch (const odbc::Error& e) {
+        RecordFailure failure;
+        progress.Message(DescribeRecordError(e, RecordUse::kList, record->Role(), failure) + ".");
+        return kExitRecord;
     } catch (const std::exception& e) {
         progress.Message("the record cannot be read: " + std::string(e.what()) + ".");
         return kExitRecord;
     }
 }
 
+namespace {
+
+bool ReadWhole(const std::filesystem::path& file, std::string& content) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
 int RecordImportCommand(const std::string& connection, const std::filesystem::path& log,
                         const std::string& station, Progress& progress, std::ostream& out) {
-    std::ifstream in(log, std::ios::binary);
-    if (!in) {
+    std::string content;
+    if (!ReadWhole(log, content)) {
         progress.Message(log.string() + ": cannot read the log.");
         return kExitUsage;
     }
-    const std::string content((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
+    // A line still at work would add rows and claims behind the import.
+    std::string error;
+    if (HeldByAnother(log, FileLock::kUsers, error)) {
+        progress.Message(log.string() +
+                         ": a qx17ctl line is using this log now: import it once that line has "
+                         "ended.");
+        return kExitUsage;
+    }
+    const std::filesystem::path claims_file = ClaimsPathOf(log);
+    std::string claims;
+    std::error_code missing;
+    if (std::filesystem::exists(claims_file, missing) && !ReadWhole(claims_file, claims)) {
+        progress.Message(claims_file.string() + ": cannot read the log's claims.");
+        return kExitUsage;
+    }
+    std::vector<ImportedRow> rows;
+    if (!ReadLogForImport(content, claims, log.string(), claims_file.string(), rows, error)) {
+        progress.Message(error + "; nothing was imported.");
+        return kExitUsage;
+    }
     int exit_code = kExitDone;
-    std::unique_ptr<SharedRecord> record = OpenRecord(connection, station, progress, exit_code);
+    std::unique_ptr<SharedRecord> record =
+        OpenRecord(connection, station, RecordUse::kImport, progress, exit_code);
     if (!record) {
         return exit_code;
     }
     std::size_t added = 0;
-    std::size_t rows = 0;
-    std::string error;
-    if (!record->Import(content, log.string(), added, rows, error)) {
+    std::vector<std::string> conflicts;
+    if (!record->Import(rows, added, conflicts, error)) {
         progress.Message(error + "; nothing was imported.");
         return error.rfind(log.string(), 0) == 0 ? kExitUsage : kExitRecord;
     }
-    out << log.string() << ": " << rows << " rows, " << added << " added, " << rows - added
-        << " already in the record\n";
+    const std::size_t from_claims = static_cast<std::size_t>(std::count_if(
+        rows.begin(), rows.end(),
+        [&](const ImportedRow& row) { return row.where.rfind(log.string() + ":", 0); }));
+    out << log.string() << ": " << rows.size() << " rows";
+    if (from_claims > 0) {
+        out << " (" << from_claims << " of them open claims, as interrupted)";
+    }
+    out << ", " << added << " added, " << rows.size() - added << " already in the record\n";
+    for (const std::string& conflict : conflicts) {
+        progress.Message(conflict + ".");
+    }
+    if (!conflicts.empty()) {
+        progress.Message(std::to_string(conflicts.size()) +
+                         " ID(s) of this log are given to other trackers in the record: read "
+                         "those trackers (`qx17ctl read`) and give one of each pair a new ID.");
+        return kExitVerifyFailed;
+    }
     return kExitDone;
 }
 

@@ -1,5 +1,6 @@
 // A record with a local copy: IDs come from the record alone, and every
-// claim and row goes to both, the record first. With `--record` and `--log`,
+// claim goes to both, the record first (it chooses the ID), every row to
+// the copy first (it never waits on a network). With `--record` and `--log`,
 // the CSV log of the station holds the same rows as the shared record.
 #pragma once
 

@@ -1,6 +1,9 @@
 #include "ctl/record/outbox.h"
 
+#include <charconv>
 #include <chrono>
+#include <cstdio>
+#include <random>
 #include <system_error>
 
 #include "ctl/csv.h"
@@ -11,8 +14,10 @@ namespace qx17::ctl {
 namespace {
 
 // claim, time (seconds since 1970, UTC), port, id_before, id_written,
-// outcome, differences (';' between them), seconds (empty: unknown).
-constexpr std::size_t kFields = 8;
+// outcome, differences (';' between them), seconds (empty: unknown), key,
+// profile. Lines of earlier versions end after seconds.
+constexpr std::size_t kFields = 10;
+constexpr std::size_t kEarlierFields = 8;
 
 std::string Joined(const std::vector<std::string>& names) {
     std::string out;
@@ -33,7 +38,86 @@ std::vector<std::string> Split(const std::string& text) {
     return names;
 }
 
+template <typename Number>
+bool ReadNumber(const std::string& text, Number& number) {
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, number);
+    return error == std::errc() && at == end;
+}
+
+// The same 32 hexadecimal digits for the same text, every time.
+std::string KeyOfText(std::string_view text) {
+    std::uint64_t a = 1469598103934665603ULL;  // FNV-1a, twice, seeded apart
+    std::uint64_t b = 0x9E3779B97F4A7C15ULL;
+    for (char c : text) {
+        a = (a ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+        b = (b ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL + 0x2545F4914F6CDD1DULL;
+    }
+    char key[40];
+    std::snprintf(key, sizeof key, "%016llx%016llx", static_cast<unsigned long long>(a),
+                  static_cast<unsigned long long>(b));
+    return key;
+}
+
 }  // namespace
+
+std::string NewRowKey() {
+    std::random_device random;
+    char key[40];
+    std::snprintf(key, sizeof key, "%08x%08x%08x%08x", random(), random(), random(), random());
+    return key;
+}
+
+std::string OutboxLine(const WaitingRow& waiting) {
+    const LogRow& row = waiting.row;
+    const auto since =
+        std::chrono::duration_cast<std::chrono::seconds>(row.time.time_since_epoch());
+    return CsvField(waiting.claim) + "," + std::to_string(since.count()) + "," +
+           CsvField(row.port) + "," + CsvField(row.id_before) + "," + CsvField(row.id_written) +
+           "," + CsvField(row.outcome) + "," + CsvField(Joined(row.differences)) + "," +
+           (row.seconds ? std::to_string(*row.seconds) : "") + "," + CsvField(waiting.key) + "," +
+           CsvField(waiting.profile) + "\n";
+}
+
+OutboxContent ParseOutbox(std::string_view content) {
+    OutboxContent read;
+    const std::vector<CsvRecord> records = ParseCsv(content);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const CsvRecord& record = records[i];
+        if (!record.ended) {
+            break;  // torn: never on the disk whole
+        }
+        const auto& f = record.fields;
+        WaitingRow waiting;
+        long long time = 0;
+        double seconds = 0;
+        const bool readable = (f.size() == kFields || f.size() == kEarlierFields) &&
+                              ReadNumber(f[1], time) && (f[7].empty() || ReadNumber(f[7], seconds));
+        if (!readable) {
+            read.unreadable.push_back(record.line);
+            continue;
+        }
+        waiting.claim = f[0];
+        waiting.row.time = std::chrono::system_clock::time_point(std::chrono::seconds(time));
+        waiting.row.port = f[2];
+        waiting.row.id_before = f[3];
+        waiting.row.id_written = f[4];
+        waiting.row.outcome = f[5];
+        waiting.row.differences = Split(f[6]);
+        if (!f[7].empty()) {
+            waiting.row.seconds = seconds;
+        }
+        if (f.size() == kFields && !f[8].empty()) {
+            waiting.key = f[8];
+            waiting.profile = f[9];
+        } else {
+            const std::size_t end = i + 1 < records.size() ? records[i + 1].begin : content.size();
+            waiting.key = KeyOfText(content.substr(record.begin, end - record.begin));
+        }
+        read.rows.push_back(std::move(waiting));
+    }
+    return read;
+}
 
 Outbox::Outbox(std::filesystem::path path, std::unique_ptr<AppendFile> file)
     : path_(std::move(path)), file_(std::move(file)) {}
@@ -53,54 +137,54 @@ std::unique_ptr<Outbox> Outbox::Open(const std::filesystem::path& file, std::str
         error = file.string() + ": another qx17ctl line of this station uses it";
         return nullptr;
     }
+    std::string content;
+    if (!opened->ReadFrom(0, content)) {
+        error = file.string() + ": cannot be read";
+        return nullptr;
+    }
+    const std::vector<CsvRecord> records = ParseCsv(content);
+    if (!records.empty() && !records.back().ended && !opened->TruncateTo(records.back().begin)) {
+        error = file.string() + ": cannot cut off the line a crash tore";
+        return nullptr;
+    }
     return std::unique_ptr<Outbox>(new Outbox(file, std::move(opened)));
 }
 
-bool Outbox::Add(const std::string& claim, const LogRow& row, std::string& error) {
-    const auto since =
-        std::chrono::duration_cast<std::chrono::seconds>(row.time.time_since_epoch());
-    std::string line = CsvField(claim) + "," + std::to_string(since.count()) + "," +
-                       CsvField(row.port) + "," + CsvField(row.id_before) + "," +
-                       CsvField(row.id_written) + "," + CsvField(row.outcome) + "," +
-                       CsvField(Joined(row.differences)) + "," +
-                       (row.seconds ? std::to_string(*row.seconds) : "") + "\n";
-    if (!file_->Append(line, error)) {
+bool Outbox::Add(const WaitingRow& row, std::string& error) {
+    std::lock_guard lock(mutex_);
+    if (!file_->Append(OutboxLine(row), error)) {
         error = path_.string() + ": " + error;
         return false;
     }
     return true;
 }
 
-std::vector<std::pair<std::string, LogRow>> Outbox::Waiting() {
+OutboxContent Outbox::Waiting(std::uint64_t& size) {
+    std::lock_guard lock(mutex_);
     std::string content;
-    std::vector<std::pair<std::string, LogRow>> waiting;
     if (!file_->ReadFrom(0, content)) {
-        return waiting;
+        size = 0;
+        return {{}, {1}};  // unreadable as a whole: it waits
     }
-    for (const CsvRecord& record : ParseCsv(content)) {
-        // A line a crash cut short was never on the disk whole: its tracker's
-        // claim stays and becomes an interrupted row.
-        if (!record.ended || record.fields.size() != kFields) {
-            continue;
-        }
-        const auto& f = record.fields;
-        LogRow row;
-        row.time = std::chrono::system_clock::time_point(std::chrono::seconds(std::stoll(f[1])));
-        row.port = f[2];
-        row.id_before = f[3];
-        row.id_written = f[4];
-        row.outcome = f[5];
-        row.differences = Split(f[6]);
-        if (!f[7].empty()) {
-            row.seconds = std::stod(f[7]);
-        }
-        waiting.emplace_back(f[0], std::move(row));
-    }
-    return waiting;
+    size = content.size();
+    return ParseOutbox(content);
 }
 
-bool Outbox::Clear() {
-    return file_->TruncateTo(0);
+bool Outbox::Clear(std::uint64_t size, std::string& error) {
+    std::lock_guard lock(mutex_);
+    std::string content;
+    if (!file_->ReadFrom(0, content)) {
+        error = path_.string() + ": cannot be read";
+        return false;
+    }
+    if (content.size() != size) {
+        return true;  // rows came in meanwhile: everything stays, and is sent again
+    }
+    if (!file_->TruncateTo(0)) {
+        error = path_.string() + ": cannot be emptied";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace qx17::ctl

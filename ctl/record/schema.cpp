@@ -36,6 +36,28 @@ const std::vector<std::vector<const char*>>& Migrations() {
             "CREATE INDEX trackers_id ON trackers (id_written)",
             "CREATE INDEX trackers_started ON trackers (started)",
         },
+        {
+            // Every row a key of its own, so that a row sent twice is kept once,
+            // with or without a claim.
+            "ALTER TABLE trackers ADD COLUMN row_key text UNIQUE",
+            // Rows found by the ID written as a number ("0900" is 900), and by
+            // station and time, as an import matches them.
+            "CREATE INDEX trackers_id_number ON trackers ((CASE WHEN id_written ~ "
+            "'^[0-9]{1,14}$' THEN id_written::bigint END))",
+            "CREATE INDEX trackers_station_started ON trackers (station_id, started)",
+            // Where the search for a series' next free ID begins: every number
+            // from start_number up to free_from is used (IDs are never freed).
+            "CREATE TABLE id_frontier (start_number bigint PRIMARY KEY, "
+            "free_from bigint NOT NULL)",
+            // The line processes: which host and process holds each owner key,
+            // so that a station is never run twice at once and a station's own
+            // stale session can be told from a live one.
+            "CREATE TABLE sessions (owner_key bigint PRIMARY KEY, "
+            "station_id integer NOT NULL REFERENCES stations, host text NOT NULL, "
+            "pid bigint NOT NULL, boot text NOT NULL, "
+            "started timestamptz NOT NULL DEFAULT now(), ended boolean NOT NULL DEFAULT false)",
+            "CREATE INDEX sessions_open ON sessions (station_id) WHERE NOT ended",
+        },
     };
     return migrations;
 }
@@ -68,10 +90,28 @@ void MigrateRecord(odbc::Connection& db) {
                                  ", newer than this qx17ctl knows (" +
                                  std::to_string(kRecordSchemaVersion) + "): update qx17ctl");
     }
-    for (int next = version + 1; next <= kRecordSchemaVersion; ++next) {
-        for (const char* sql : Migrations()[static_cast<std::size_t>(next - 1)]) {
-            odbc::Statement(db, sql).Execute();
+    try {
+        for (int next = version + 1; next <= kRecordSchemaVersion; ++next) {
+            for (const char* sql : Migrations()[static_cast<std::size_t>(next - 1)]) {
+                odbc::Statement(db, sql).Execute();
+            }
         }
+    } catch (const odbc::Error& e) {
+        if (e.State() != "42501") {
+            throw;
+        }
+        // A role that may use the tables but not make or change them: the
+        // record's owner brings them up to date once.
+        db.Rollback();
+        throw std::runtime_error(
+            (version == 0
+                 ? std::string("the record has no tables yet")
+                 : "the record's tables are of version " + std::to_string(version) +
+                       " and this qx17ctl needs version " + std::to_string(kRecordSchemaVersion)) +
+            ", and this role may not " + (version == 0 ? "make" : "change") + " them (" + e.what() +
+            "): run `qx17ctl record CONNECTION` once as the role that owns the record, "
+            "which " +
+            (version == 0 ? "makes" : "updates") + " them");
     }
     if (found.empty()) {
         odbc::Statement(db, "INSERT INTO qx17_schema (version) VALUES (?)")

@@ -13,7 +13,11 @@
 //             lock its process holds while it lives
 //   trackers  (row_id, claim_id UNIQUE, station, port, started, finished,
 //             id_before, id_written, outcome, differences, seconds, profile,
-//             import_key UNIQUE): one row per tracker
+//             import_key UNIQUE, row_key UNIQUE): one row per tracker
+//   id_frontier (start_number PRIMARY KEY, free_from): every ID from a
+//             series' start up to free_from is used
+//   sessions  (owner_key PRIMARY KEY, station, host, pid, boot, started,
+//             ended): the line processes and where they run
 #pragma once
 
 namespace qx17::ctl::odbc {
@@ -23,11 +27,12 @@ class Connection;
 namespace qx17::ctl {
 
 // The version this program writes and reads.
-inline constexpr int kRecordSchemaVersion = 1;
+inline constexpr int kRecordSchemaVersion = 2;
 
 // Creates or updates the tables; commits. odbc::Error when the server
-// refuses (the message says what); std::runtime_error for a record newer
-// than this program.
+// refuses (the message says what); std::runtime_error, with what to do, for
+// a record newer than this program or a role that may not make or update
+// the tables.
 void MigrateRecord(odbc::Connection& db);
 
 }  // namespace qx17::ctl

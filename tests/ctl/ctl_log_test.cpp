@@ -51,7 +51,13 @@ std::unique_ptr<LineLog> Open(const fs::path& file, std::string& error) {
 }
 
 LogRow Row(const std::string& port, const std::string& id) {
-    return {std::chrono::system_clock::time_point{}, port, "1", id, "ok", {}, 1.0};
+    LogRow row;
+    row.port = port;
+    row.id_before = "1";
+    row.id_written = id;
+    row.outcome = "ok";
+    row.seconds = 1.0;
+    return row;
 }
 
 constexpr const char* kHeader = "time,port,id_before,id_written,outcome,differences,seconds";

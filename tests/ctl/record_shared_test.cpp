@@ -19,6 +19,7 @@
 #include "ctl/exit_codes.h"
 #include "ctl/line_log.h"
 #include "ctl/progress.h"
+#include "ctl/record/log_import.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
 #include "tests/ctl/record_server.h"
@@ -197,8 +198,9 @@ TEST_F(Shared, RowsComeBackExactlyAndByTheirFilters) {
 }
 
 // The log and the shared record alike: a tracker that comes back holding an
-// ID they gave it keeps it, and a start that does not continue the IDs given
-// out is refused unless another series is asked for.
+// ID they gave it, and the profile, keeps it (a look-alike holding only the
+// ID does not), and a start that does not continue the IDs given out is
+// refused unless another series is asked for.
 TEST_F(Shared, ATrackerThatComesBackKeepsItsIdAndAStartMustContinueTheSeries) {
     const std::filesystem::path log =
         std::filesystem::temp_directory_path() /
@@ -235,17 +237,25 @@ TEST_F(Shared, ATrackerThatComesBackKeepsItsIdAndAStartMustContinueTheSeries) {
             const std::unique_ptr<LineRecord> record = open();
             ASSERT_TRUE(record && record->GiveIds("0900", false, error)) << error;
             std::vector<std::string> written;
-            // A new tracker, the same one back, then the tracker that only
-            // kept its ID: no row gave it 0900, so it gets one of its own.
-            for (const char* before : {"35712001234567", "0901", "0900"}) {
-                LogRow row = Row("COM1", before);
+            // A new tracker; the same one back, holding the profile; a fresh
+            // tracker whose factory ID is the one given (it does not hold
+            // the profile): one of its own; the tracker that only kept its
+            // ID: no row gave it 0900, so it gets one of its own too.
+            const struct {
+                const char* before;
+                bool holds_profile;
+            } trackers[] = {
+                {"35712001234567", false}, {"0901", true}, {"0901", false}, {"0900", true}};
+            for (const auto& t : trackers) {
+                LogRow row = Row("COM1", t.before);
+                row.holds_profile = t.holds_profile;
                 std::string claim;
                 ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
                 row.outcome = "ok";
                 ASSERT_TRUE(record->Append(row, claim, error)) << error;
                 written.push_back(row.id_written);
             }
-            EXPECT_THAT(written, ElementsAre("0901", "0901", "0902"));
+            EXPECT_THAT(written, ElementsAre("0901", "0901", "0902", "0903"));
         }
         const struct {
             const char* start;
@@ -255,7 +265,7 @@ TEST_F(Shared, ATrackerThatComesBackKeepsItsIdAndAStartMustContinueTheSeries) {
             {"100", false, "--id-start 100 has 3 digits, the IDs given out so far 4 (from 0901)"},
             {"0800", false, "--id-start 0800 would give out 0800, below the IDs given out so far"},
             {"0800", true, ""},
-            {"0900", false, ""},  // 0900 is used: the sequence goes on at 0903
+            {"0900", false, ""},  // 0900 is used: the sequence goes on at 0904
             {"0950", false, ""},
         };
         for (const auto& c : starts) {
@@ -267,43 +277,94 @@ TEST_F(Shared, ATrackerThatComesBackKeepsItsIdAndAStartMustContinueTheSeries) {
     }
 }
 
-// A station's CSV log into the record: its IDs count as used, a second
-// import adds nothing, a log that cannot be read exactly adds nothing.
-TEST_F(Shared, AnImportedLogsIdsAreUsedAndImportingTwiceAddsNothing) {
-    const std::string log =
-        "outcome,time,port,id_before,id_written,differences,seconds\r\n"
-        "ok,2026-12-08T10:00:00Z,COM1,1,0900,,0.6\r\n"
-        "verify-failed,2026-12-08T10:00:02Z,\"CO,M2\",2,0901,APN;IP,0.7\r\n"
-        "interrupted,2026-12-08T10:00:04Z,COM1,3,0903,,\r\n";
-    auto record = Open("old line; \"7\"");
-    std::size_t added = 0;
-    std::size_t rows = 0;
+// A station's CSV log into the record, with its claims: each tracker comes
+// in once whatever brought it in before (an earlier import, or the line
+// itself on the record), open claims come in as interrupted rows, every ID
+// counts as used, an ID given to another tracker in the record is named
+// with both, and a log that cannot be read exactly adds nothing.
+TEST_F(Shared, AnImportAddsEachTrackerOnceAndNamesAnIdGivenTwice) {
+    const auto import = [](SharedRecord& record, const std::string& log, const std::string& claims,
+                           std::size_t& added, std::vector<std::string>& conflicts,
+                           std::string& error) {
+        std::vector<ImportedRow> rows;
+        return ReadLogForImport(log, claims, "old.csv", "old.csv.claims", rows, error) &&
+               record.Import(rows, added, conflicts, error);
+    };
+    // A station that ran on the record gave 0900 and 0901; its --log copy
+    // holds the same rows.
+    auto line = Open("line 3");
     std::string error;
-    ASSERT_TRUE(record->Import(log, "old.csv", added, rows, error)) << error;
-    EXPECT_EQ(added, 3u);
-    ASSERT_TRUE(record->Import(log, "old.csv", added, rows, error)) << error;
-    EXPECT_EQ(rows, 3u);
-    EXPECT_EQ(added, 0u) << "a second import adds nothing";
-    const auto imported = record->Rows({});
-    ASSERT_EQ(imported.size(), 3u);
-    EXPECT_EQ(imported[1].port, "CO,M2");
-    EXPECT_EQ(imported[1].differences, "APN;IP");
-    EXPECT_EQ(imported[1].station, "old line; \"7\"");
-
-    ASSERT_TRUE(record->GiveIds("0900", false, error));
-    for (const char* expected : {"0902", "0904"}) {
+    ASSERT_TRUE(line->GiveIds("0900", false, error));
+    std::string copy = std::string(kLogHeader);
+    for (const char* outcome : {"ok", "verify-failed"}) {
         LogRow row = Row("COM1");
         std::string claim;
-        ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
+        ASSERT_EQ(line->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
+        row.outcome = outcome;
+        row.seconds = 0.5;
+        ASSERT_TRUE(line->Append(row, claim, error)) << error;
+        copy += UtcTimestamp(row.time) + ",COM1," + row.id_before + "," + row.id_written + "," +
+                outcome + ",,0.5\n";
+    }
+    // An older line of another station: columns in its own order, a port
+    // with a comma, a claim that ended in a row, one left open by a kill,
+    // and one torn by it.
+    const std::string old_log =
+        "outcome,time,port,id_before,id_written,differences,seconds\r\n"
+        "ok,2026-12-08T10:00:00Z,COM1,1,0905,,0.6\r\n"
+        "verify-failed,2026-12-08T10:00:02Z,\"CO,M2\",2,0906,APN;IP,0.7\r\n";
+    const std::string old_claims =
+        "claim,a1,2026-12-08T10:00:00Z,COM1,1,0905\ndone,a1\n"
+        "claim,b2,2026-12-08T10:00:04Z,COM1,3,0907\nclaim,c3,2026-12-08T10:00:09Z,COM1,4,09";
+    const struct {
+        const char* name;
+        const char* station;
+        std::string log;
+        std::string claims;
+        std::size_t added;
+        std::size_t conflicts;
+    } cases[] = {
+        {"an old log and its open claim", "old line", old_log, old_claims, 3, 0},
+        {"the same again", "old line", old_log, old_claims, 0, 0},
+        {"the --log copy of a line on the record", "line 3", copy, "", 0, 0},
+        {"that copy under another station's name", "not line 3", copy, "", 2, 2},
+    };
+    for (const auto& c : cases) {
+        auto record = Open(c.station);
+        std::size_t added = 99;
+        std::vector<std::string> conflicts;
+        ASSERT_TRUE(import(*record, c.log, c.claims, added, conflicts, error)) << c.name << error;
+        EXPECT_EQ(added, c.added) << c.name;
+        ASSERT_EQ(conflicts.size(), c.conflicts) << c.name;
+        if (!conflicts.empty()) {
+            EXPECT_THAT(conflicts[0], testing::HasSubstr("ID 0900, given here to tracker "
+                                                         "35712001234567"));
+            EXPECT_THAT(conflicts[0], testing::HasSubstr("station line 3, port COM1"));
+        }
+    }
+    const auto rows = line->Rows({});
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows[1].port, "CO,M2");
+    EXPECT_EQ(rows[1].differences, "APN;IP");
+    EXPECT_EQ(rows[1].station, "old line");
+    EXPECT_EQ(rows[2].outcome, "interrupted") << "the open claim";
+    EXPECT_EQ(rows[2].id_written, "0907");
+    for (const char* expected : {"0902", "0903", "0904", "0908"}) {
+        LogRow row = Row("COM1");
+        std::string claim;
+        ASSERT_EQ(line->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
         EXPECT_EQ(row.id_written, expected) << "the imported IDs are used";
     }
+    auto record = Open("old line");
     for (const std::string& bad :
-         {std::string("time,port\n"), log + "2026-12-08T10:00:06Z,COM1,4,3.5712E+13,ok,,0.6\n",
-          log + "not a time,COM1,4,0905,ok,,0.6\n"}) {
-        EXPECT_FALSE(record->Import(bad, "bad.csv", added, rows, error));
-        EXPECT_EQ(error.rfind("bad.csv:", 0), 0u) << error;
+         {std::string("time,port\n"), old_log + "2026-12-08T10:00:06Z,COM1,4,3.5712E+13,ok,,0.6\n",
+          old_log + "not a time,COM1,4,0909,ok,,0.6\n"}) {
+        std::size_t added = 0;
+        std::vector<std::string> conflicts;
+        EXPECT_FALSE(import(*record, bad, "", added, conflicts, error));
+        EXPECT_EQ(error.rfind("old.csv:", 0), 0u) << error;
     }
-    EXPECT_EQ(record->Rows({}).size(), 3u) << "nothing of a refused log";
+    EXPECT_EQ(record->Rows({}).size(), 7u) << "nothing of a refused log";
 }
 
 // qx17ctl record: the rows as CSV or JSON, the verified IDs, and exit 6 with
@@ -371,7 +432,7 @@ TEST_F(Shared, TheSchemaIsMadeOnceAndANewerOneIsRefused) {
     {
         odbc::Connection db(connection_);
         EXPECT_EQ(odbc::Query(db, "SELECT version FROM qx17_schema"),
-                  std::vector<std::optional<std::string>>{"1"});
+                  std::vector<std::optional<std::string>>{"2"});
         odbc::Statement(db, "UPDATE qx17_schema SET version = 99").Execute();
         db.Commit();
     }
