@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <string_view>
 
 #include "ctl/field_table.h"
 #include "ctl/tracker_link.h"
@@ -20,6 +21,19 @@ void CheckAcknowledged(const std::string& reply, const std::string& what) {
             "the tracker refused " + what +
             (status < 0 ? " (no status)" : " (status " + std::to_string(status) + ")"));
     }
+}
+
+bool IsPassword(std::string_view name) {
+    return name == "PW" || name == "APN_PW";
+}
+
+// A field's difference; a password's without its values, which nothing
+// may show.
+Difference FieldDifference(const char* name, std::string written, std::string read) {
+    if (IsPassword(name)) {
+        return {name, "", "", name};
+    }
+    return {name, std::move(written), std::move(read), ""};
 }
 
 std::string Hex(std::uint8_t byte) {
@@ -121,8 +135,12 @@ void WriteAll(TrackerLink& link, const ImageBytes& image, WriteProgress* frames)
 }
 
 std::string DescribeDifference(const Difference& d) {
-    if (d.name == "PW" || d.name == "APN_PW") {
+    if (IsPassword(d.name)) {
         return d.name + " differs (a password: its values are not shown)";
+    }
+    if (!d.password.empty()) {  // a byte in a password's place
+        return d.name + " differs, in the place of " + d.password +
+               " (a password: its values are not shown)";
     }
     return d.name + " written \"" + AnsiToUtf8(d.written) + "\", read \"" + AnsiToUtf8(d.read) +
            "\"";
@@ -166,18 +184,31 @@ std::vector<Difference> CompareWritten(const ImageBytes& written, const ImageByt
         if (before == after) {
             continue;
         }
-        differences.push_back({row.name, before, after});
+        differences.push_back(FieldDifference(row.name, before, after));
         for (std::size_t i = row.place.first; i < row.place.first + row.place.width; ++i) {
             explained[i] = true;
         }
     }
     // A byte no field shows differently (outside every field, or beyond a
-    // text's '#'), as itself.
+    // text's '#'), as itself; one in a password's place without its values.
+    std::vector<const char*> password_of(written.size(), nullptr);
+    for (const FieldRow& row : FieldRows()) {
+        if (IsPassword(row.name)) {
+            for (std::size_t i = row.place.first; i < row.place.first + row.place.width; ++i) {
+                password_of[i] = row.name;
+            }
+        }
+    }
     for (const ImageRange& range : kWriteAllFrames) {
         for (std::size_t i = range.first; i < range.first + range.count; ++i) {
-            if (differs(i) && !explained[i]) {
-                differences.push_back(
-                    {"byte " + std::to_string(i), Hex(written[i]), Hex(read_back[i])});
+            if (!differs(i) || explained[i]) {
+                continue;
+            }
+            const std::string name = "byte " + std::to_string(i);
+            if (password_of[i] != nullptr) {
+                differences.push_back({name, "", "", password_of[i]});
+            } else {
+                differences.push_back({name, Hex(written[i]), Hex(read_back[i]), ""});
             }
         }
     }
@@ -192,7 +223,8 @@ std::vector<Difference> VerifyWritten(const WritePlan& plan, const ImageBytes& r
             continue;  // with GPRS off the tracker holds no type
         }
         if (row.Stored(plan.values) != row.Stored(read)) {
-            differences.push_back({row.name, row.Stored(plan.values), row.Stored(read)});
+            differences.push_back(
+                FieldDifference(row.name, row.Stored(plan.values), row.Stored(read)));
         }
     }
     for (Difference& d : CompareWritten(plan.image, read_back)) {

@@ -30,9 +30,12 @@ struct IdChoice {
 
 // A field whose read-back differs from what was written.
 struct Difference {
-    std::string name;  // saved-settings name, or "byte N" for a byte no field covers
-    std::string written;
+    std::string name;     // saved-settings name, or "byte N" for a byte no field shows differently
+    std::string written;  // the values; empty for a password (`password` set)
     std::string read;
+    // The password (PW, APN_PW) the field is, or whose place a "byte N" is
+    // in: its values are not kept.
+    std::string password;
 };
 
 // The read-all: the tracker's memory from address 0, as far as its reply
@@ -66,9 +69,10 @@ void WriteAll(TrackerLink& link, const ImageBytes& image, WriteProgress* frames 
 enum class IdHeld { kBefore, kWritten, kEither };
 IdHeld IdHeldAfter(const WriteProgress& frames);
 
-// "PW written \"1234\", read \"0234\"" for a message, in UTF-8; the values
-// of the two passwords (PW, APN_PW) are not shown, so that neither reaches a
-// terminal's scrollback or a captured output.
+// "APN written \"x\", read \"y\"" for a message, in UTF-8; no value of the
+// two passwords (PW, APN_PW) is shown, nor any byte of their places (a byte
+// after a password's end mark holds the tail of the one before), so that
+// none reaches a terminal's scrollback or a captured output.
 std::string DescribeDifference(const Difference& difference);
 
 // Every byte the write-all covers, compared: the fields that differ, each once.

@@ -276,23 +276,31 @@ TEST_F(OneTracker, TheReadBackFindsWhatTheAcknowledgementsHid) {
 }
 
 // Each field that reads back differently once, with its values; a byte no
-// field shows differently by its address.
+// field shows differently by its address; of a password's place, not even a
+// byte after its end mark (the tail of the password before) by value.
 TEST(ReadBack, DifferencesAreReportedByField) {
     ImageBytes written{};
-    FieldValues values = TestProfile();
-    FieldsToImage(values, written);
+    FieldsToImage(TestProfile(), written);
     ImageBytes read = written;
     read[19] = 'X';  // APN
     read[20] = 'Y';
     read[151] ^= 0xFF;  // in a write-all frame, no field
     read[60] ^= 0x01;   // APN_NAME ("user#"), after its '#': the field reads the same
-    const std::vector<Difference> found = CompareWritten(written, read);
-    ASSERT_EQ(found.size(), 3u);
-    EXPECT_EQ(found[0].name, "APN");
-    EXPECT_EQ(found[0].written, "internet.test");
-    EXPECT_EQ(found[0].read, "XYternet.test");
-    EXPECT_EQ(found[1].name, "byte 60");
-    EXPECT_EQ(found[2].name, "byte 151");
+    read[3] = '9';      // PW "1234"
+    read[85] = 'Q';     // APN_PW ("secret#"), after its '#'
+    std::vector<std::string> said;
+    for (const Difference& d : CompareWritten(written, read)) {
+        said.push_back(DescribeDifference(d));
+        if (!d.password.empty()) {
+            EXPECT_EQ(d.written + d.read, "") << d.name << ": a password's values are not kept";
+        }
+    }
+    EXPECT_THAT(said, ElementsAre("APN written \"internet.test\", read \"XYternet.test\"",
+                                  "PW differs (a password: its values are not shown)",
+                                  "byte 60 written \"00\", read \"01\"",
+                                  "byte 85 differs, in the place of APN_PW (a password: its "
+                                  "values are not shown)",
+                                  "byte 151 written \"00\", read \"FF\""));
     EXPECT_TRUE(CompareWritten(written, written).empty());
 }
 
@@ -307,7 +315,7 @@ TEST(ReadBack, APasswordsDifferenceIsToldWithoutItsValues) {
         {"APN_NAME", "APN_NAME written \"1234\", read \"0234\""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(DescribeDifference({c.name, "1234", "0234"}), c.said);
+        EXPECT_EQ(DescribeDifference({c.name, "1234", "0234", ""}), c.said);
     }
 }
 
