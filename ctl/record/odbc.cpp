@@ -5,10 +5,13 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <dlfcn.h>
 #endif
 #include <sql.h>
 #include <sqlext.h>
 
+#include "ctl/record/connection_string.h"
 #include "params/ansi_text.h"
 
 namespace qx17::ctl::odbc {
@@ -79,6 +82,86 @@ void Check(SQLRETURN r, SQLSMALLINT type, SQLHANDLE handle, const char* what) {
     }
 }
 
+// Names listed for a message: all of them up to a dozen, then how many more.
+std::string Listed(const std::vector<std::string>& names, const char* none) {
+    if (names.empty()) {
+        return none;
+    }
+    constexpr std::size_t kMost = 12;
+    std::string out;
+    for (std::size_t i = 0; i < names.size() && i < kMost; ++i) {
+        out += (i == 0 ? "" : ", ") + names[i];
+    }
+    if (names.size() > kMost) {
+        out += " and " + std::to_string(names.size() - kMost) + " more";
+    }
+    return out;
+}
+
+#ifndef _WIN32
+// The user's and the system's odbc.ini as unixODBC itself resolves them
+// (ODBCINI, ODBCSYSINI, the home folder; what `odbcinst -j` shows), from
+// its configuration library. The driver manager does not export these, so
+// the library is loaded here; an empty list when it is not installed.
+std::vector<std::string> DataSourceFiles() {
+    using IniPath = int (*)(char*, int);
+    void* library = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        return {};
+    }
+    std::vector<std::string> files;
+    for (const char* name : {"_odbcinst_UserINI", "_odbcinst_SystemINI"}) {
+        const auto path = reinterpret_cast<IniPath>(dlsym(library, name));
+        char file[8192] = {};  // the library's own limit is FILENAME_MAX
+        if (path != nullptr && path(file, 0) && file[0] != '\0') {
+            files.emplace_back(file);
+        }
+    }
+    dlclose(library);
+    return files;
+}
+#endif
+
+// Why a connection string found neither its data source nor its driver
+// (SQLSTATE IM002): the data source or driver it names, where the driver
+// manager looked and what it knows instead. The connection string is not
+// shown: it may hold a password.
+Error NotFound(const std::string& connection_string) {
+    const std::optional<std::string> dsn = AttributeValue(connection_string, "DSN");
+    const std::optional<std::string> driver = AttributeValue(connection_string, "Driver");
+    const std::optional<std::string> file = AttributeValue(connection_string, "FILEDSN");
+    if (file && !dsn) {
+        return Error("cannot connect: the data source file '" + *file +
+                         "' cannot be read or names no driver",
+                     "IM002");
+    }
+    if (driver && !dsn) {
+        return Error("cannot connect: no ODBC driver is installed as '" + *driver +
+                         "'; the drivers installed: " + Listed(InstalledDrivers(), "none"),
+                     "IM002");
+    }
+    std::string message = "cannot connect: there is no ODBC data source '" +
+                          (dsn ? *dsn : std::string("DEFAULT")) + "'";
+#ifdef _WIN32
+    message +=
+        " (data sources are set up in Windows' ODBC Data Sources administrator, "
+        "odbcad32.exe, for the user or the whole system; a 64-bit program sees only those of "
+        "the 64-bit administrator)";
+#else
+    const std::vector<std::string> files = DataSourceFiles();
+    if (files.size() == 2) {
+        message +=
+            " (unixODBC looked in the user's " + files[0] + " and the system's " + files[1] + ")";
+    } else {
+        message += " (unixODBC looked in its odbc.ini files: odbcinst -j names them)";
+    }
+#endif
+    message += "; the data sources there: " + Listed(DataSources(), "none") +
+               ". Set it up, or give a driver's connection string (Driver={PostgreSQL "
+               "Unicode};Server=...) or a postgresql:// URI";
+    return Error(message, "IM002");
+}
+
 }  // namespace
 
 bool Error::ConnectionLost() const {
@@ -126,6 +209,11 @@ Connection::Connection(const std::string& connection_string, bool autocommit) {
         Error error = Diagnostics(SQL_HANDLE_DBC, dbc, "cannot connect");
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
         SQLFreeHandle(SQL_HANDLE_ENV, env);
+        if (error.State() == "IM002") {
+            // The driver manager's own words name neither the data source
+            // nor where it was looked for.
+            throw NotFound(connection_string);
+        }
         throw error;
     }
     const SQLRETURN a = SQLSetConnectAttr(
@@ -285,6 +373,30 @@ std::vector<std::string> InstalledDrivers() {
         SQLSMALLINT attributes_length = 0;
         if (!SQL_SUCCEEDED(SQLDrivers(env, direction, name, sizeof name, &name_length, attributes,
                                       sizeof attributes, &attributes_length))) {
+            break;
+        }
+        names.emplace_back(reinterpret_cast<char*>(name));
+        direction = SQL_FETCH_NEXT;
+    }
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return names;
+}
+
+std::vector<std::string> DataSources() {
+    std::vector<std::string> names;
+    SQLHANDLE env = SQL_NULL_HANDLE;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
+        return names;
+    }
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    for (;;) {
+        SQLCHAR name[256] = {};
+        SQLCHAR description[1024] = {};
+        SQLSMALLINT name_length = 0;
+        SQLSMALLINT description_length = 0;
+        if (!SQL_SUCCEEDED(SQLDataSources(env, direction, name, sizeof name, &name_length,
+                                          description, sizeof description, &description_length))) {
             break;
         }
         names.emplace_back(reinterpret_cast<char*>(name));

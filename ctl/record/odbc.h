@@ -55,7 +55,9 @@ class Connection {
   public:
     // Connects with `connection_string` (never prompting), transactions
     // explicit unless `autocommit` (for what cannot run in a transaction,
-    // such as CREATE DATABASE). Error with the driver's reason.
+    // such as CREATE DATABASE). Error with the driver's reason; for a data
+    // source or driver that is not set up (SQLSTATE IM002) the message names
+    // it, where the driver manager looked and what it knows instead.
     explicit Connection(const std::string& connection_string, bool autocommit = false);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -103,6 +105,9 @@ class Statement {
 
 // The names of the ODBC drivers installed here ("PostgreSQL Unicode" ...).
 std::vector<std::string> InstalledDrivers();
+
+// The names of the data sources set up here, the user's and the system's.
+std::vector<std::string> DataSources();
 
 // Runs `sql` once with `values` and returns its first column of every row.
 std::vector<std::optional<std::string>> Query(Connection& connection, std::string_view sql,

@@ -3,6 +3,14 @@
 // server's reasons reach the message without the connection string.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 #include "ctl/record/connection_string.h"
 #include "ctl/record/odbc.h"
 #include "tests/ctl/record_server.h"
@@ -31,6 +39,49 @@ TEST_F(Odbc, AUriReachesTheServerThroughTheDriverInstalledHere) {
     ASSERT_TRUE(connection) << error;
     odbc::Connection db(*connection);
     EXPECT_EQ(odbc::Query(db, "SELECT 40 + 2"), std::vector<std::optional<std::string>>{"42"});
+}
+
+// A data source that is not set up: the driver manager's "not found" (its
+// SQLSTATE, IM002, kept) becomes a message that names it, where the driver
+// manager looked (the user's file here: ODBCINI) and the data sources it
+// knows instead. The connection string's password is not in it.
+TEST(OdbcDataSource, OneThatIsNotSetUpIsNamedWithWhereItWasLookedFor) {
+    std::vector<std::string> expected = {"there is no ODBC data source 'factory'"};
+#ifdef _WIN32
+    expected.push_back("ODBC Data Sources administrator");
+#else
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("qx17-odbc-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path ini = folder / "odbc.ini";
+    std::ofstream(ini) << "[line-7-test]\nDriver=PostgreSQL Unicode\nServer=127.0.0.1\n";
+    const char* before = std::getenv("ODBCINI");
+    const std::string kept = before != nullptr ? before : "";
+    ::setenv("ODBCINI", ini.c_str(), 1);
+    expected.push_back("the user's " + ini.string() + " and the system's ");
+    expected.push_back("line-7-test");
+#endif
+    std::string message;
+    std::string state;
+    try {
+        odbc::Connection db("DSN=factory;Uid=line;Pwd=not-the-s3cret");
+    } catch (const odbc::Error& e) {
+        message = e.what();
+        state = e.State();
+    }
+#ifndef _WIN32
+    if (before != nullptr) {
+        ::setenv("ODBCINI", kept.c_str(), 1);
+    } else {
+        ::unsetenv("ODBCINI");
+    }
+    std::filesystem::remove_all(folder);
+#endif
+    EXPECT_EQ(state, "IM002") << message;
+    for (const std::string& part : expected) {
+        EXPECT_NE(message.find(part), std::string::npos) << part << "\nin: " << message;
+    }
+    EXPECT_EQ(message.find("s3cret"), std::string::npos) << message;
 }
 
 TEST_F(Odbc, ValuesComeBackExactlyAsBound) {
