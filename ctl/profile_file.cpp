@@ -71,7 +71,8 @@ FieldValues LoadProfile(const std::filesystem::path& file, std::string* bytes) {
 
 void SaveProfile(const std::filesystem::path& file, const FieldValues& values) {
     std::string error;
-    if (!ReplaceFileAtomically(file, SerializeProfile(values), error)) {
+    // It holds the tracker's passwords: a new profile is its owner's alone.
+    if (!ReplaceFileAtomically(file, SerializeProfile(values), error, /*owner_only=*/true)) {
         throw std::runtime_error(file.string() + ": cannot write the profile: " + error);
     }
 }

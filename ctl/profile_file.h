@@ -24,8 +24,9 @@ class BadProfile : public std::runtime_error {
 // bytes: the very ones checked.
 FieldValues LoadProfile(const std::filesystem::path& file, std::string* bytes = nullptr);
 
-// Writes `values` as a profile; the file is replaced whole or not at all.
-// std::runtime_error when it cannot be written.
+// Writes `values` as a profile; the file is replaced whole or not at all. A
+// new profile only its owner may read (it holds passwords); one that is
+// there keeps its permissions. std::runtime_error when it cannot be written.
 void SaveProfile(const std::filesystem::path& file, const FieldValues& values);
 
 }  // namespace qx17::ctl

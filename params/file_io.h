@@ -21,7 +21,10 @@ std::string ReadWholeFile(const std::filesystem::path& file);
 // Writes `content` to a temporary file beside `file` (its name and ".tmp"),
 // flushes it to the disk and renames it over `file`, then flushes the folder
 // where the system has that. False, with `error` set, when any step fails;
-// `file` is then as it was. `owner_only`: a new file only its owner may read.
+// `file` is then as it was. A file that is there keeps its permissions (on
+// POSIX its mode, and its owner and group where the system lets us; on
+// Windows its access list); a new one is only its owner's when `owner_only`
+// (on Windows it takes its folder's access list either way).
 bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view content,
                            std::string& error, bool owner_only = false);
 

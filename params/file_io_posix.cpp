@@ -80,17 +80,45 @@ std::string ReadWholeFile(const std::filesystem::path& file) {
 
 bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view content,
                            std::string& error, bool owner_only) {
-    // One temporary name will do: the writers of one file take its lock, and
-    // a leftover from a killed process is simply overwritten.
+    // One temporary name will do: the writers of one file take its lock. A
+    // leftover from a killed process is removed first, so that the new file
+    // takes none of its permissions, and one that is not ours to remove
+    // (or a link planted there) makes the write fail rather than be followed.
     const std::filesystem::path temporary = file.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           owner_only ? 0600 : 0644);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;
     }
-    const bool written = WriteWholeTo(fd, content) && ::fsync(fd) == 0;
-    if (!written) {
+    // A file that is there keeps its permissions (and its owner and group
+    // where the system lets us): its owner may have made it private, or
+    // shared it with a group. Where the group cannot be kept, the new
+    // file's group gets nothing.
+    bool kept = true;
+    struct stat before;
+    if (::stat(file.c_str(), &before) == 0 && S_ISREG(before.st_mode)) {
+        mode_t mode = before.st_mode & 0777;
+        struct stat now;
+        if (::fstat(fd, &now) != 0) {
+            kept = false;
+        } else if (now.st_uid != before.st_uid || now.st_gid != before.st_gid) {
+            if (::fchown(fd, before.st_uid, before.st_gid) != 0 &&
+                ::fchown(fd, static_cast<uid_t>(-1), before.st_gid) != 0) {
+                mode &= ~static_cast<mode_t>(0070);
+            }
+        }
+        kept = kept && ::fchmod(fd, mode) == 0;
+    }
+    if (!kept) {
+        error = std::strerror(errno);
+    }
+    const bool written = kept && WriteWholeTo(fd, content) && ::fsync(fd) == 0;
+    if (kept && !written) {
         error = std::strerror(errno);
     }
     const bool closed = ::close(fd) == 0;

@@ -9,6 +9,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h:
+#include <aclapi.h>
 
 namespace qx17 {
 
@@ -16,6 +18,31 @@ namespace {
 
 HANDLE ToHandle(std::intptr_t value) {
     return reinterpret_cast<HANDLE>(value);
+}
+
+// Gives `temporary` the access list of `file`, when that is there, so that
+// a file its owner made private (or shared) stays so once replaced; a new
+// file takes its folder's. False when the list cannot be set.
+bool KeepAccessList(const std::filesystem::path& file, const std::filesystem::path& temporary) {
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return true;  // no file, or none we may read: the folder's list
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    std::wstring name = temporary.wstring();
+    const DWORD status =
+        ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, what, nullptr, nullptr, list, nullptr);
+    ::LocalFree(descriptor);
+    ::SetLastError(status);
+    return status == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -76,7 +103,8 @@ std::string ReadWholeFile(const std::filesystem::path& file) {
 }
 
 bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view content,
-                           std::string& error, bool /*owner_only: the profile folder's ACL*/) {
+                           std::string& error,
+                           bool /*owner_only: a new file takes its folder's list*/) {
     const std::filesystem::path temporary = file.wstring() + L".tmp";
     HANDLE out = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -89,8 +117,12 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view c
         error = LastSystemError();
     }
     ::CloseHandle(out);
-    if (!written || !::MoveFileExW(temporary.c_str(), file.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const bool kept = written && KeepAccessList(file, temporary);
+    if (written && !kept) {
+        error = "cannot keep the file's permissions: " + LastSystemError();
+    }
+    if (!kept || !::MoveFileExW(temporary.c_str(), file.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         if (error.empty()) {
             error = LastSystemError();
         }

@@ -1,6 +1,9 @@
 // Profiles as people get them wrong: each is refused with every problem
 // listed (file, line, value, what is wrong), exit 2, and no frame goes to
 // the tracker.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 #include "ctl/commands/commands.h"
 #include "ctl/exit_codes.h"
 #include "ctl/profile_check.h"
+#include "ctl/profile_file.h"
 #include "params/field_descriptors.h"
 #include "params/profile.h"
 #include "tests/ctl/ctl_fixture.h"
@@ -196,6 +200,50 @@ TEST_F(Profiles, EveryProblemIsListedAndNothingIsSent) {
             << c.name;
     }
     EXPECT_TRUE(tracker.Log().empty()) << "no frame reached the tracker";
+}
+
+// read -o writes the tracker's passwords: a new profile is its owner's
+// alone, whatever the umask and whatever a killed write left behind; one
+// that is there keeps the permissions its owner gave it.
+TEST_F(Profiles, ReadWritesANewProfileForItsOwnerAloneAndKeepsAnExistingOnesMode) {
+    sim::VirtualTracker& tracker = AddTracker("35712001234567", false);
+    const struct {
+        const char* name;
+        int before;    // the file's mode before, -1: no file
+        int leftover;  // the mode of a leftover "p.reg.tmp", -1: none
+        int expected;
+    } cases[] = {
+        {"a new profile", -1, -1, 0600},
+        {"a new profile where a killed write left its temporary file", -1, 0666, 0600},
+        {"a profile made private to its owner and group", 0640, -1, 0640},
+        {"a profile made private to its owner", 0400, 0644, 0400},
+        {"a profile shared on purpose", 0664, -1, 0664},
+    };
+    const std::filesystem::path file = folder_ / "p.reg";
+    const mode_t umask_before = ::umask(002);
+    for (const auto& c : cases) {
+        std::filesystem::remove(file);
+        if (c.before >= 0) {
+            std::ofstream(file) << "old";
+            ASSERT_EQ(::chmod(file.c_str(), static_cast<mode_t>(c.before)), 0) << c.name;
+        }
+        const std::filesystem::path temporary = file.string() + ".tmp";
+        if (c.leftover >= 0) {
+            std::ofstream(temporary) << "half";
+            ASSERT_EQ(::chmod(temporary.c_str(), static_cast<mode_t>(c.leftover)), 0) << c.name;
+        }
+        std::ostringstream out;
+        EXPECT_EQ(ReadCommand({tracker.SlavePath(), times_}, file, false, progress_, out),
+                  kExitDone)
+            << c.name;
+        struct stat info {};
+        ASSERT_EQ(::stat(file.c_str(), &info), 0) << c.name;
+        EXPECT_EQ(info.st_mode & 07777, static_cast<mode_t>(c.expected)) << c.name;
+        EXPECT_EQ(info.st_uid, ::geteuid()) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(temporary)) << c.name;
+        EXPECT_EQ(LoadProfile(file), ImageToFields(MemoryOf(tracker))) << c.name;
+    }
+    ::umask(umask_before);
 }
 
 // A profile that passes is what the tracker will hold, value for value.

@@ -91,6 +91,25 @@ TEST_F(FileStore, WritesLandInTheFileInTheRegistrysOwnForm) {
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kSettingsKey, "APN"), "internet");
 }
 
+// A new settings file is its owner's alone; one whose mode its owner
+// changed keeps it when a save replaces it.
+TEST_F(FileStore, ASaveKeepsTheFilesModeAndANewFileIsPrivate) {
+    const mode_t umask_before = ::umask(002);
+    for (const int before : {-1, 0640, 0664}) {
+        fs::remove(file_);
+        if (before >= 0) {
+            WriteFile(file_, "REGEDIT4\r\n");
+            ASSERT_EQ(::chmod(file_.c_str(), static_cast<mode_t>(before)), 0);
+        }
+        ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, kSettingsKey, "APN", "CMNET"));
+        struct stat info {};
+        ASSERT_EQ(::stat(file_.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, static_cast<mode_t>(before >= 0 ? before : 0600)) << before;
+        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kSettingsKey, "APN"), "CMNET");
+    }
+    ::umask(umask_before);
+}
+
 TEST_F(FileStore, ValuesOfTheWrongKindGiveTheRegistrysErrors) {
     WriteFile(file_,
               "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]\r\n"
