@@ -7,7 +7,7 @@
 #   fuzz.sh FUZZ_BUILD SECONDS [JOBS]
 #
 # With JOBS above 1, each fuzzer runs in libFuzzer's fork mode on that many
-# processes at once. FUZZERS="a b" runs only those (all five by default).
+# processes at once. FUZZERS="a b" runs only those (all six by default).
 set -euo pipefail
 
 build=${1:?usage: fuzz.sh FUZZ_BUILD SECONDS}
@@ -22,12 +22,12 @@ source_corpus=$(cd "$(dirname "$0")/../tests/fuzz/corpus" && pwd)
 # The largest input each one looks at.
 declare -A max_len=(
     [find_frame_fuzzer]=2100 [exchange_fuzzer]=1024 [ctl_link_fuzzer]=2048
-    [profile_fuzzer]=1024 [conversions_fuzzer]=64
+    [profile_fuzzer]=1024 [conversions_fuzzer]=64 [connection_string_fuzzer]=160
 )
 
 summary=()
 status=0
-for fuzzer in ${FUZZERS:-find_frame_fuzzer exchange_fuzzer ctl_link_fuzzer profile_fuzzer conversions_fuzzer}; do
+for fuzzer in ${FUZZERS:-find_frame_fuzzer exchange_fuzzer ctl_link_fuzzer profile_fuzzer conversions_fuzzer connection_string_fuzzer}; do
     corpus="$build/corpus/$fuzzer"
     mkdir -p "$corpus"
     cp -n "$source_corpus/$fuzzer"/* "$corpus/"
