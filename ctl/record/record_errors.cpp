@@ -57,10 +57,27 @@ std::string MissingGrant(const std::string& message, RecordUse use, const std::s
 
 }  // namespace
 
+std::string OneLine(const std::string& text) {
+    std::string out;
+    bool blank = false;
+    for (char c : text) {
+        if (c == '\n' || c == '\r' || c == '\t' || c == ' ') {
+            blank = true;
+            continue;
+        }
+        if (blank && !out.empty() && c != ';' && c != ',' && c != '.') {
+            out += ' ';
+        }
+        blank = false;
+        out += c;
+    }
+    return out;
+}
+
 std::string DescribeRecordError(const odbc::Error& error, RecordUse use, const std::string& role,
                                 RecordFailure& failure) {
     const std::string& state = error.State();
-    const std::string message = error.what();
+    const std::string message = OneLine(error.what());
     if (state == "IM002" || state == "IM003" || state == "IM007") {
         // No such data source or driver: how this computer is set up.
         failure = RecordFailure::kUsage;

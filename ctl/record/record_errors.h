@@ -30,6 +30,11 @@ class RecordUnavailable : public std::runtime_error {
     RecordFailure failure_;
 };
 
+// `text` on one line: the driver's messages break theirs ("...failed:
+// Connection timed out\n\tIs the server running..."); each break, with the
+// blanks around it, becomes one blank.
+std::string OneLine(const std::string& text);
+
 // What the record needs of the role, by what a command does with it.
 enum class RecordUse { kLine, kImport, kList };
 

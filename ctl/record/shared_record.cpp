@@ -83,11 +83,10 @@ std::string WithTimes(std::string connection, const RecordTimes& times) {
     std::snprintf(text, sizeof text,
                   ";KeepaliveTime=%lld;KeepaliveInterval=%lld;pqopt={keepalives=1 "
                   "keepalives_idle=%lld keepalives_interval=%lld keepalives_count=%d "
-                  "tcp_user_timeout=%lld connect_timeout=%lld options='-c statement_timeout=%lld "
+                  "tcp_user_timeout=%lld options='-c statement_timeout=%lld "
                   "-c tcp_keepalives_idle=%lld -c tcp_keepalives_interval=%lld "
                   "-c tcp_keepalives_count=%d -c tcp_user_timeout=%lld'}",
                   idle, interval, idle, interval, times.keepalive_count, Millis(times.user_timeout),
-                  static_cast<long long>(times.login_timeout.count()),
                   Millis(times.statement_timeout), idle, interval, times.keepalive_count,
                   Millis(times.user_timeout));
     return connection + text;
@@ -318,7 +317,7 @@ odbc::Connection& SharedRecord::Db() {
         if (db && !e.ConnectionLost() && !db->Dead() && !Busy(e)) {
             throw;  // the record is there and refuses a statement: not away
         }
-        away_ = e.what();
+        away_ = OneLine(e.what());
         next_try_ = Clock::now() + backoff_;
         backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(10000));
         throw Away(away_);
@@ -333,29 +332,24 @@ auto SharedRecord::Guarded(Work&& work) {
     } catch (const odbc::Error& e) {
         db.Rollback();
         if (Busy(e) && !db.Dead()) {
-            throw Away("the record did not answer in time (" + std::string(e.what()) + ")");
+            throw Away("the record did not answer in time (" + OneLine(e.what()) + ")");
         }
         if (!e.ConnectionLost() && !db.Dead()) {
             throw;
         }
         db_.reset();
-        away_ = e.what();
+        away_ = OneLine(e.what());
         next_try_ = Clock::now() + backoff_;
         throw Away(away_);
     }
 }
 
 // Claims whose commit went unanswered: the tracker was not written with
-// their ID (the line took another claim), so each one that was made after
-// all becomes an interrupted row whose tracker kept its ID.
+// their ID (the line took another claim for it, and its row says so), so
+// each one that was made after all is closed without a row of its own; its
+// ID stays used.
 void SharedRecord::SettleInDoubt(odbc::Connection& db) {
     for (const std::string& claim : in_doubt_) {
-        db.Prepared(
-              "INSERT INTO trackers (claim_id, station_id, port, started, id_before, id_written, "
-              "outcome, differences, profile_sha256) SELECT claim_id, station_id, port, "
-              "claimed_at, id_before, id_written, 'interrupted', 'ID', profile_sha256 FROM "
-              "claims WHERE claim_id = ?::bigint ON CONFLICT (claim_id) DO NOTHING")
-            .Execute({Value::Text(claim)});
         db.Prepared("UPDATE claims SET settled = true WHERE claim_id = ?::bigint")
             .Execute({Value::Text(claim)});
     }

@@ -41,6 +41,9 @@ std::string Slurp(const fs::path& file) {
 
 ProgramTest::ProgramTest() {
     ::setenv("XDG_CONFIG_HOME", folder_.Path().c_str(), 1);
+    // What the program keeps between runs (a station's outbox) stays in the
+    // test's folder too.
+    ::setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);
 }
 
 ProgramTest::~ProgramTest() {
@@ -50,6 +53,7 @@ ProgramTest::~ProgramTest() {
         waitpid(pid, nullptr, 0);
     }
     ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("XDG_STATE_HOME");
 }
 
 pid_t ProgramTest::Spawn(const std::vector<std::string>& args, const SpawnOptions& how) {

@@ -8,6 +8,7 @@
 #include <future>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "ctl/exit_codes.h"
 #include "ctl/production_line.h"
@@ -17,6 +18,7 @@
 #include "tests/ctl/ctl_fixture.h"
 #include "tests/ctl/record_server.h"
 #include "tools/record_server/record_server.h"
+#include "tools/tcp_relay/tcp_relay.h"
 #include "tools/tracker_sim/sim_frame.h"
 
 namespace qx17::ctl {
@@ -226,6 +228,135 @@ TEST_F(RecordLine, AServerThatGoesAwayAndComesBackLosesNothing) {
         }
     }
     EXPECT_EQ(std::filesystem::file_size(options.outbox), 0u) << "the outbox was sent";
+}
+
+// A factory's network between the station and its server goes wrong at each
+// moment of a tracker: it goes silent (no packet either way, no reset ever),
+// it is cut on the station's side, or the server stops. The line says the
+// record is away, goes on by itself once it is back, and loses nothing:
+// every tracker's row arrives once, every ID is given once and claimed.
+TEST_F(RecordLine, NetworkFaultsAtEveryMomentLoseNoRowAndGiveNoIdTwice) {
+    tools::RecordServer server;
+    const std::string& direct = server.Connection();
+    const std::size_t port_at = direct.find("Port=") + 5;
+    tools::TcpRelay relay("127.0.0.1",
+                          std::stoi(direct.substr(port_at, direct.find(';', port_at) - port_at)));
+    std::string no_silence;
+    const bool silence = tools::TcpRelay::CanGoSilent(no_silence);
+    enum class Fault { kSilent, kCut, kServerStopped };
+    enum class Moment { kBeforeTheClaim, kBetweenClaimAndRow, kDuringTheRow };
+    int n = 0;
+    for (const Fault fault : {Fault::kSilent, Fault::kCut, Fault::kServerStopped}) {
+        for (const Moment moment :
+             {Moment::kBeforeTheClaim, Moment::kBetweenClaimAndRow, Moment::kDuringTheRow}) {
+            const std::string name = "fault " + std::to_string(static_cast<int>(fault)) +
+                                     " at moment " + std::to_string(static_cast<int>(moment));
+            SCOPED_TRACE(name);
+            ++n;
+            if (fault == Fault::kSilent && !silence) {
+                std::cerr << name << ": not run: " << no_silence << "\n";
+                continue;
+            }
+            sim::Options trackers;
+            trackers.announce = moment != Moment::kBeforeTheClaim;
+            trackers.announce_interval = 200ms;
+            trackers.line_trackers = 2;
+            trackers_.push_back(std::make_unique<sim::VirtualTracker>(trackers));
+            sim::VirtualTracker& tracker = *trackers_.back();
+            LineOptions options;
+            options.ports = {tracker.SlavePath()};
+            options.profile = test::TestProfile();
+            options.profile_text = "the profile";
+            options.record = tools::RelayedConnection(direct, relay.Port());
+            options.station = "station " + std::to_string(n);
+            options.id_start = std::to_string(7000 + 10 * n);
+            options.count = 2;
+            options.times = times_;
+            options.outbox = folder_ / "state" / (std::to_string(n) + ".outbox");
+            // A dead network ends a call within about two seconds here.
+            options.record_times.keepalive_idle = 1s;
+            options.record_times.keepalive_interval = 1s;
+            options.record_times.keepalive_count = 1;
+            options.record_times.user_timeout = 1500ms;
+            options.record_times.login_timeout = 2s;
+            std::future<int> line = std::async(
+                std::launch::async, [&] { return RunProductionLine(options, progress_); });
+            switch (moment) {
+                case Moment::kBeforeTheClaim:
+                    for (int i = 0; i < 400 && !Said(tracker.SlavePath() + ": waiting"); ++i) {
+                        std::this_thread::sleep_for(25ms);
+                    }
+                    ASSERT_TRUE(Said(tracker.SlavePath() + ": waiting"));
+                    break;
+                case Moment::kBetweenClaimAndRow:
+                    ASSERT_TRUE(tracker.WaitFor(sim::Is(sim::Event::kWrite), 20s));
+                    break;
+                case Moment::kDuringTheRow:
+                    ASSERT_TRUE(tracker.WaitFor(sim::Is(sim::Event::kReadReply), 20s, 2));
+                    break;
+            }
+            switch (fault) {
+                case Fault::kSilent:
+                    relay.Silent();
+                    break;
+                case Fault::kCut:
+                    relay.Cut();
+                    break;
+                case Fault::kServerStopped:
+                    server.Halt();
+                    break;
+            }
+            if (moment == Moment::kBeforeTheClaim) {
+                tracker.Announce();
+            }
+            // Long enough for a silent network's calls to end.
+            std::this_thread::sleep_for(fault == Fault::kSilent ? 5s : 2s);
+            EXPECT_TRUE(Said("the record is away")) << "the line says so";
+            if (fault == Fault::kServerStopped) {
+                server.Resume();
+            } else {
+                relay.Pass();
+            }
+            ASSERT_EQ(line.wait_for(90s), std::future_status::ready) << "the line goes on";
+            const int exit_code = line.get();
+            if (exit_code == kExitRecord && Said(options.outbox.string() + " for the record")) {
+                // The fault came at the last tracker's row and outlasted the
+                // line: the row waits on the disk, which the station's next
+                // start sends.
+                std::string error;
+                ASSERT_TRUE(SharedRecord::Open(direct, options.station, "the profile", error,
+                                               options.outbox))
+                    << error;
+            } else {
+                EXPECT_EQ(exit_code, kExitDone);
+            }
+
+            std::string error;
+            auto record = SharedRecord::Open(direct, "", "", error);
+            ASSERT_TRUE(record) << error;
+            RecordFilter filter;
+            filter.station = options.station;
+            std::map<std::string, std::string> by_tracker;
+            for (const RecordRow& row : record->Rows(filter)) {
+                EXPECT_EQ(row.outcome, "ok");
+                EXPECT_TRUE(by_tracker.emplace(row.id_before, row.id_written).second)
+                    << "a row twice: " << row.id_before;
+            }
+            EXPECT_EQ(by_tracker, IdsWritten(tracker)) << "each tracker's row, with its ID";
+            EXPECT_EQ(std::filesystem::file_size(options.outbox), 0u) << "the outbox was sent";
+        }
+    }
+    odbc::Connection db(direct);
+    EXPECT_TRUE(odbc::Query(db,
+                            "SELECT id_written FROM trackers GROUP BY id_written "
+                            "HAVING count(*) > 1")
+                    .empty())
+        << "an ID given twice";
+    EXPECT_EQ(odbc::Query(db,
+                          "SELECT count(*) FROM trackers t WHERE NOT EXISTS (SELECT 1 FROM "
+                          "claims c WHERE c.id_written = t.id_written)"),
+              std::vector<std::optional<std::string>>{"0"})
+        << "an ID written without its claim";
 }
 
 }  // namespace

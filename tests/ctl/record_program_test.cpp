@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -18,6 +19,7 @@
 #include "ctl/record/odbc.h"
 #include "tests/ctl/program_fixture.h"
 #include "tests/ctl/record_server.h"
+#include "tools/tcp_relay/tcp_relay.h"
 
 namespace qx17::ctl {
 namespace {
@@ -183,6 +185,90 @@ TEST_F(RecordProgram, ItsCommandsAnswerAsScriptsCallThem) {
     EXPECT_EQ(rows[0]["outcome"], "verify-failed");
     EXPECT_EQ(rows[0]["seconds"], 0.9) << "a number";
     EXPECT_EQ(tracker.Count(Is(Event::kHandshake)), 0u);
+}
+
+// The network goes silent in the middle of a line (no packet either way, no
+// reset): a second Ctrl-C ends the line at once, whatever the record is
+// doing, and says what the tracker holds; one SIGTERM ends it once the
+// record's calls time out. The station's next start sends what waited, so
+// every tracker has its row once.
+TEST_F(RecordProgram, ASilentNetworkNeverHoldsTheLine) {
+    std::string why;
+    if (!tools::TcpRelay::CanGoSilent(why)) {
+        GTEST_SKIP() << why;
+    }
+    tools::TcpRelay relay("127.0.0.1", std::stoi(test::RecordServerFile("port")));
+    const std::string through_relay = tools::RelayedConnection(connection_, relay.Port()) +
+                                      ";Pwd=" + test::RecordServerFile("line_password");
+    enum class At { kTheClaim, kTheRow };
+    const struct {
+        const char* name;
+        At at;
+        std::vector<int> signals;
+        int exit_code;
+        const char* said;
+    } cases[] = {
+        {"Ctrl-C twice while the tracker waits for its claim",
+         At::kTheClaim,
+         {SIGINT, SIGINT},
+         130,
+         "not written: the line stopped while it waited for its claim"},
+        {"Ctrl-C twice while its row is sent",
+         At::kTheRow,
+         {SIGINT, SIGINT},
+         6,
+         "tracker row(s) wait in"},
+        {"SIGTERM while the tracker waits for its claim",
+         At::kTheClaim,
+         {SIGTERM},
+         6,
+         "It holds its own ID 35712001234567, as it came"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::VirtualTracker& tracker = AddTracker("35712001234567", c.at == At::kTheRow);
+        std::vector<std::string> args = Line(tracker);
+        args[5] = through_relay;
+        const pid_t line = Spawn(args);
+        if (c.at == At::kTheClaim) {
+            ASSERT_TRUE(Until([&] {
+                return test::Slurp(folder_ / "err").find("waiting for a tracker") !=
+                       std::string::npos;
+            }));
+            relay.Silent();
+            tracker.Announce();
+            ASSERT_TRUE(tracker.WaitFor(Is(Event::kReadReply), 10s));
+            std::this_thread::sleep_for(500ms);  // its claim is on its way
+        } else {
+            ASSERT_TRUE(tracker.WaitFor(Is(Event::kReadReply), 20s, 2));  // the read-back
+            relay.Silent();
+            std::this_thread::sleep_for(500ms);  // its row is on its way
+        }
+        for (const int signal : c.signals) {
+            kill(line, signal);
+            std::this_thread::sleep_for(200ms);
+        }
+        const auto signalled = std::chrono::steady_clock::now();
+        const test::Outcome ended = Wait(line, 40s);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+        EXPECT_EQ(ended.exit_code, c.exit_code) << ended.err;
+        EXPECT_THAT(ended.err, testing::HasSubstr(c.said));
+        if (c.signals.size() == 2) {
+            EXPECT_LT(took, 5.0) << "the second Ctrl-C did not end the line at once";
+        }
+        relay.Pass();
+        // The station's next start sends what waited.
+        sim::VirtualTracker& next = AddTracker("35712001234599");
+        const test::Outcome restart = Wait(Spawn(Line(next)));
+        EXPECT_EQ(restart.exit_code, 0) << restart.err;
+    }
+    EXPECT_EQ(Count("SELECT count(*) FROM (SELECT id_written FROM trackers WHERE outcome = 'ok' "
+                    "GROUP BY id_written HAVING count(*) > 1) twice"),
+              "0");
+    EXPECT_EQ(Count("SELECT count(*) FROM trackers WHERE outcome = 'ok'"), "4")
+        << "the row that waited, and the three next trackers'";
+    EXPECT_EQ(Count("SELECT count(*) FROM claims WHERE NOT settled"), "0");
 }
 
 }  // namespace
