@@ -94,7 +94,9 @@ OutboxContent ParseOutbox(std::string_view content) {
         const bool readable = (f.size() == kFields || f.size() == kEarlierFields) &&
                               ReadNumber(f[1], time) && (f[7].empty() || ReadNumber(f[7], seconds));
         if (!readable) {
+            const std::size_t end = i + 1 < records.size() ? records[i + 1].begin : content.size();
             read.unreadable.push_back(record.line);
+            read.unreadable_text.emplace_back(content.substr(record.begin, end - record.begin));
             continue;
         }
         waiting.claim = f[0];
@@ -164,10 +166,46 @@ OutboxContent Outbox::Waiting(std::uint64_t& size) {
     std::string content;
     if (!file_->ReadFrom(0, content)) {
         size = 0;
-        return {{}, {1}};  // unreadable as a whole: it waits
+        return {{}, {1}, {}};  // unreadable as a whole: it waits, where it is
     }
     size = content.size();
     return ParseOutbox(content);
+}
+
+std::filesystem::path Outbox::SetAsidePath() const {
+    return path_.string() + ".unreadable";
+}
+
+bool Outbox::SetAside(const std::vector<std::string>& lines, std::string& error) {
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<AppendFile> aside = AppendFile::Open(SetAsidePath(), error);
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line;
+        if (text.back() != '\n' && text.back() != '\r') {
+            text += '\n';
+        }
+    }
+    if (!aside || !aside->Append(text, error)) {
+        error = SetAsidePath().string() + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+std::size_t Outbox::LinesSetAside() {
+    std::lock_guard lock(mutex_);
+    std::error_code missing;
+    if (!std::filesystem::exists(SetAsidePath(), missing)) {
+        return 0;
+    }
+    std::string ignored;
+    std::unique_ptr<AppendFile> aside = AppendFile::Open(SetAsidePath(), ignored);
+    std::string content;
+    if (!aside || !aside->ReadFrom(0, content)) {
+        return 1;  // there, and unreadable as a whole: it still counts
+    }
+    return ParseCsv(content).size();
 }
 
 bool Outbox::Clear(std::uint64_t size, std::string& error) {

@@ -6,8 +6,9 @@
 //
 // A line that a power cut tore (the last one, without its line end) is cut
 // off when the outbox is opened: it was never on the disk whole, and the
-// next row must not join it. A whole line that cannot be read stays where it
-// is, counted as waiting, and is named.
+// next row must not join it. A whole line that cannot be read is moved to
+// FILE.unreadable beside it, where it counts as waiting (and is named)
+// until someone has looked at it and removed that file.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,7 @@ struct WaitingRow {
 struct OutboxContent {
     std::vector<WaitingRow> rows;
     std::vector<std::size_t> unreadable;
+    std::vector<std::string> unreadable_text;  // each such line, with its line end
 };
 
 // Reads an outbox's text; a last line without its line end is left out.
@@ -67,7 +69,14 @@ class Outbox {
     // them, which does no harm). False with `error` when it cannot be.
     bool Clear(std::uint64_t size, std::string& error);
 
+    // Moves the lines that cannot be read to FILE.unreadable (on the disk
+    // before it returns); the next Clear takes them out of the outbox.
+    bool SetAside(const std::vector<std::string>& lines, std::string& error);
+    // The lines set aside so far.
+    std::size_t LinesSetAside();
+
     const std::filesystem::path& Path() const { return path_; }
+    std::filesystem::path SetAsidePath() const;
 
   private:
     Outbox(std::filesystem::path path, std::unique_ptr<AppendFile> file);

@@ -363,14 +363,20 @@ void SharedRecord::SendWaiting(odbc::Connection& db) {
     }
     std::uint64_t size = 0;
     const OutboxContent waiting = outbox_->Waiting(size);
-    bool keep = !waiting.unreadable.empty();
-    if (keep) {
+    bool keep = false;
+    if (!waiting.unreadable.empty()) {
         std::string lines;
         for (std::size_t line : waiting.unreadable) {
             lines += (lines.empty() ? "" : ", ") + std::to_string(line);
         }
-        Notice(outbox_->Path().string() + ": line(s) " + lines +
-               " cannot be read: they stay there, counted as waiting");
+        std::string error = "the file cannot be read";
+        keep = waiting.unreadable_text.size() != waiting.unreadable.size() ||
+               !outbox_->SetAside(waiting.unreadable_text, error);
+        Notice(outbox_->Path().string() + ": line(s) " + lines + " cannot be read: " +
+               (keep ? "they stay there (" + error + ")"
+                     : "moved to " + outbox_->SetAsidePath().string() +
+                           ", where they count as waiting until you have looked at them and "
+                           "removed that file"));
     }
     for (const WaitingRow& row : waiting.rows) {
         try {
@@ -410,10 +416,16 @@ std::string SharedRecord::WaitingOnDisk() {
     std::uint64_t size = 0;
     const OutboxContent waiting = outbox_->Waiting(size);
     const std::size_t count = waiting.rows.size() + waiting.unreadable.size();
-    if (count == 0) {
-        return "";
+    const std::size_t aside = outbox_->LinesSetAside();
+    std::string text;
+    if (count > 0) {
+        text = std::to_string(count) + " tracker row(s) wait in " + outbox_->Path().string();
     }
-    return std::to_string(count) + " tracker row(s) wait in " + outbox_->Path().string();
+    if (aside > 0) {
+        text += (text.empty() ? "" : ", and ") + std::to_string(aside) +
+                " line(s) that cannot be read in " + outbox_->SetAsidePath().string();
+    }
+    return text;
 }
 
 bool SharedRecord::Reachable(std::string& why) {
@@ -644,6 +656,12 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
 
 void SharedRecord::AppendOn(odbc::Connection& db, const WaitingRow& waiting) {
     const LogRow& row = waiting.row;
+    // Sent before (a crash between sending and clearing the outbox): there.
+    if (!FirstValue(db, "SELECT 1 FROM trackers WHERE row_key = ?", {Value::Text(waiting.key)})
+             .empty()) {
+        db.Commit();
+        return;
+    }
     // Its ID counts as used whatever happened to its claim (a database
     // restored from a copy has lost both).
     if (const std::optional<std::uint64_t> number = IdNumber(row.id_written)) {

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -439,6 +441,111 @@ TEST_F(Shared, TheSchemaIsMadeOnceAndANewerOneIsRefused) {
     std::string error;
     EXPECT_FALSE(SharedRecord::Open(connection_, "A", "", error));
     EXPECT_NE(error.find("newer than this qx17ctl knows"), std::string::npos) << error;
+}
+
+// What waits in a station's outbox reaches the record once and as it was:
+// a line a power cut tore is cut off when the outbox is opened (the next row
+// does not join it), a line that cannot be read stays and is named, a row
+// keeps the profile of its own tracker, a row sent again after a crash
+// between sending and clearing is kept once, with or without a claim, and a
+// row whose claim the record no longer has (a database restored from a
+// copy) is sent without it, its ID used and the file named.
+TEST_F(Shared, WhatWaitsInTheOutboxArrivesOnceAsItWas) {
+    const std::filesystem::path outbox =
+        std::filesystem::temp_directory_path() /
+        ("qx17-outbox-" + std::to_string(std::random_device()()) + ".outbox");
+    struct Removed {
+        std::filesystem::path file;
+        ~Removed() {
+            std::error_code error;
+            std::filesystem::remove(file, error);
+            std::filesystem::remove(file.string() + ".unreadable", error);
+        }
+    } removed{outbox};
+    const auto slurp = [&] {
+        std::ifstream in(outbox, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    std::vector<std::string> notices;
+    const auto open = [&](const std::string& profile) {
+        RecordOptions options;
+        options.connection = connection_;
+        options.station = "A";
+        options.use = RecordUse::kLine;
+        options.profile = profile;
+        options.outbox = outbox;
+        options.notice = [&](const std::string& text) { notices.push_back(text); };
+        std::string error;
+        RecordFailure failure;
+        auto record = SharedRecord::Open(options, error, failure);
+        EXPECT_TRUE(record) << error;
+        return record;
+    };
+    std::string error;
+    std::string first_profile;
+    {
+        auto record = open("profile one");
+        first_profile = record->ProfileHash();
+        ASSERT_TRUE(record->GiveIds("0900", false, error));
+        LogRow claimed = Row("COM1");
+        std::string claim;
+        ASSERT_EQ(record->Claim(claimed, claim, error), LineRecord::ClaimResult::kClaimed);
+        claimed.outcome = "ok";
+        claimed.seconds = 1.5;
+        LogRow timed_out = Row("COM2", "35712007654321");
+        timed_out.outcome = "timeout";
+        LogRow restored = Row("COM3", "35712001111111");
+        restored.id_written = "0990";
+        restored.outcome = "ok";
+        for (const auto& [row, of] :
+             {std::pair{claimed, claim}, std::pair{timed_out, std::string()},
+              std::pair{restored, std::string("999999")}}) {
+            ASSERT_TRUE(record->KeepForLater(row, of, error)) << error;
+        }
+    }
+    const std::string kept = slurp();
+    // A power cut in the middle of the next line.
+    std::ofstream(outbox, std::ios::binary | std::ios::app) << "1,1765000000,CO";
+    {
+        auto record = open("profile two");
+        LogRow late = Row("COM4", "35712002222222");
+        late.outcome = "refused";
+        ASSERT_TRUE(record->KeepForLater(late, "", error)) << error;  // after the cut
+        EXPECT_THAT(record->WaitingOnDisk(), testing::HasSubstr("1 tracker row(s) wait in"));
+        EXPECT_THAT(testing::PrintToString(notices),
+                    testing::HasSubstr(outbox.string() + ": the row of tracker 35712001111111 (ID "
+                                                         "0990) belongs to claim 999999, which the "
+                                                         "record does not have"));
+    }
+    // A crash between sending and clearing: the same rows again, and a line
+    // that cannot be read.
+    std::ofstream(outbox, std::ios::binary | std::ios::app) << kept << "not,a,row\n";
+    notices.clear();
+    auto record = open("profile two");
+    EXPECT_EQ(record->WaitingOnDisk(),
+              "1 line(s) that cannot be read in " + outbox.string() + ".unreadable")
+        << "the line that cannot be read waits, set aside";
+    EXPECT_THAT(testing::PrintToString(notices),
+                testing::HasSubstr(outbox.string() + ": line(s) 5 cannot be read: moved to"));
+
+    std::map<std::string, RecordRow> by_port;
+    for (const RecordRow& row : record->Rows({})) {
+        EXPECT_TRUE(by_port.emplace(row.port, row).second) << "a row twice: " << row.port;
+    }
+    ASSERT_EQ(by_port.size(), 4u);
+    EXPECT_EQ(by_port["COM1"].outcome, "ok");
+    EXPECT_EQ(by_port["COM1"].profile_sha256, first_profile) << "its own tracker's profile";
+    EXPECT_EQ(by_port["COM2"].profile_sha256, first_profile);
+    EXPECT_EQ(by_port["COM3"].id_written, "0990");
+    EXPECT_EQ(by_port["COM4"].outcome, "refused");
+    EXPECT_NE(by_port["COM4"].profile_sha256, first_profile);
+    LogRow next = Row("COM1");
+    std::string claim;
+    ASSERT_TRUE(record->GiveIds("0989", true, error)) << error;
+    ASSERT_EQ(record->Claim(next, claim, error), LineRecord::ClaimResult::kClaimed);
+    EXPECT_EQ(next.id_written, "0989");
+    ASSERT_EQ(record->Claim(next, claim, error), LineRecord::ClaimResult::kClaimed);
+    EXPECT_EQ(next.id_written, "0991") << "the restored row's ID is used";
 }
 
 }  // namespace
