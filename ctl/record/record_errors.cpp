@@ -33,7 +33,8 @@ std::string MissingGrant(const std::string& message, RecordUse use, const std::s
     if (const std::string table = NameAfter(message, "permission denied for table ");
         !table.empty()) {
         return "; the role needs: GRANT " + std::string(rights) + " ON " + table + to +
-               " (or ON ALL TABLES IN SCHEMA public)";
+               " (record-setup.md grants it every table of the record, also those of later "
+               "versions, with ALTER DEFAULT PRIVILEGES)";
     }
     if (const std::string sequence = NameAfter(message, "permission denied for sequence ");
         !sequence.empty()) {
@@ -52,7 +53,7 @@ std::string MissingGrant(const std::string& message, RecordUse use, const std::s
         return "; a station ends its own stale sessions, which PostgreSQL allows to the "
                "same role: run every station as one role";
     }
-    return "; see the grants in record-setup.md";
+    return "; record-setup.md lists the grants each role needs";
 }
 
 }  // namespace

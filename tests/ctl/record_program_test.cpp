@@ -44,6 +44,26 @@ class RecordProgram : public test::ProgramTest {
                 "--id-start", "0700",
                 "--count",    "1"};
     }
+    // Statements run in the test's database by the server's superuser.
+    void AsAdmin(const std::vector<std::string>& statements) {
+        const std::string database = Database();
+        std::string admin = test::RecordServerFile("admin");
+        admin.replace(admin.find("Database=qx17"), 13, "Database=" + database);
+        odbc::Connection db(admin, true);
+        for (const std::string& sql : statements) {
+            odbc::Statement(db, sql).Execute();
+        }
+    }
+    std::string Database() const {
+        const std::size_t at = connection_.find("Database=") + 9;
+        return connection_.substr(at, connection_.find(';', at) - at);
+    }
+    // The test's database as `role`, whose password is `role` too.
+    std::string As(const std::string& role) const {
+        std::string connection = connection_;
+        connection.replace(connection.find("Uid=line"), 8, "Uid=" + role + ";Pwd=" + role);
+        return connection;
+    }
     // The first value `sql` finds; empty before the line made the tables.
     std::string Count(const std::string& sql) {
         try {
@@ -269,6 +289,118 @@ TEST_F(RecordProgram, ASilentNetworkNeverHoldsTheLine) {
     EXPECT_EQ(Count("SELECT count(*) FROM trackers WHERE outcome = 'ok'"), "4")
         << "the row that waited, and the three next trackers'";
     EXPECT_EQ(Count("SELECT count(*) FROM claims WHERE NOT settled"), "0");
+}
+
+// One station runs once: a second line of it on this computer is told the
+// first one's pid, one while it runs on another computer that computer's
+// name. A station cut off from the server in the middle of a tracker and
+// then switched off (the server still holds its session) has its claim
+// settled as interrupted at its next start, which ends that session.
+TEST_F(RecordProgram, AStationRunsOnceAndItsStaleSessionIsSettled) {
+    sim::VirtualTracker& waiting = AddTracker("35712001234567", false);
+    const pid_t first = Spawn(Line(waiting));
+    ASSERT_TRUE(Until([&] {
+        return test::Slurp(folder_ / "err").find("waiting for a tracker") != std::string::npos;
+    }));
+    sim::VirtualTracker& second = AddTracker("35712001234568", false);
+    const test::Outcome refused = Qx17ctl(Line(second));
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_THAT(refused.err, testing::HasSubstr("station A already runs here (qx17ctl, pid " +
+                                                std::to_string(first) + ")"));
+    kill(first, SIGKILL);
+    Wait(first);
+
+    // Station B, live on another computer: its session holds its lock.
+    odbc::Connection other(connection_);
+    odbc::Query(other, "INSERT INTO stations (name) VALUES ('B')");
+    odbc::Query(other, "SELECT pg_advisory_lock(424242)");
+    odbc::Query(other,
+                "INSERT INTO sessions (owner_key, station_id, host, pid, boot) SELECT 424242, "
+                "station_id, 'assembly-pc-7', 4242, 'its boot' FROM stations WHERE name = 'B'");
+    other.Commit();
+    std::vector<std::string> b = Line(second);
+    b[7] = "B";
+    const test::Outcome elsewhere = Qx17ctl(b);
+    EXPECT_EQ(elsewhere.exit_code, 2);
+    EXPECT_THAT(elsewhere.err, testing::HasSubstr("station B runs on host assembly-pc-7"));
+
+    std::string why;
+    if (!tools::TcpRelay::CanGoSilent(why)) {
+        GTEST_SKIP() << why;
+    }
+    tools::TcpRelay relay("127.0.0.1", std::stoi(test::RecordServerFile("port")));
+    sim::VirtualTracker& cut_off = AddTracker();
+    cut_off.SetReplyDelay(300ms);  // its write outlasts the silence's coming
+    std::vector<std::string> args = Line(cut_off);
+    args[5] = tools::RelayedConnection(connection_, relay.Port()) +
+              ";Pwd=" + test::RecordServerFile("line_password");
+    const pid_t station = Spawn(args);
+    ASSERT_TRUE(cut_off.WaitFor(Is(Event::kWrite), 20s)) << "its claim is made";
+    relay.Silent();
+    kill(station, SIGKILL);  // switched off, while nothing gets through
+    Wait(station);
+    EXPECT_EQ(Count("SELECT count(*) FROM claims WHERE NOT settled"), "1");
+    sim::VirtualTracker& next = AddTracker("35712001234599");
+    const test::Outcome restart = Qx17ctl(Line(next));
+    EXPECT_EQ(restart.exit_code, 0) << restart.err;
+    EXPECT_EQ(Count("SELECT count(*) FROM claims WHERE NOT settled"), "0");
+    EXPECT_EQ(RowsOf(cut_off),
+              (std::vector<std::pair<std::string, std::string>>{{"interrupted", "0700"}}));
+}
+
+// What a role may not do is told as the server's refusal with the grant
+// that is missing, never as a record that cannot be reached. A read-only
+// role lists the record, showing the claims of a station that is gone as
+// interrupted without settling them. A line whose --id-start the record
+// refuses to check ends with 6, not 2.
+TEST_F(RecordProgram, ARoleIsToldWhatItMayNotDo) {
+    ASSERT_EQ(Qx17ctl({"record", connection_}).exit_code, 0) << "the tables, made by their owner";
+    sim::VirtualTracker& killed = AddTracker();
+    const pid_t line = Spawn(Line(killed));
+    ASSERT_TRUE(killed.WaitFor(Is(Event::kWrite), 20s));
+    kill(line, SIGKILL);
+    Wait(line);
+    const std::string db = Database();
+    AsAdmin({"CREATE ROLE " + db + "_reader LOGIN PASSWORD '" + db + "_reader'",
+             "CREATE ROLE " + db + "_bare LOGIN PASSWORD '" + db + "_bare'",
+             "CREATE ROLE " + db + "_blind LOGIN PASSWORD '" + db + "_blind'",
+             "GRANT SELECT ON ALL TABLES IN SCHEMA public TO " + db + "_reader",
+             "GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA public TO " + db + "_blind",
+             "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO " + db + "_blind",
+             "REVOKE SELECT ON trackers FROM " + db + "_blind"});
+    sim::VirtualTracker& tracker = AddTracker();
+    std::vector<std::string> blind = Line(tracker);
+    blind[5] = As(db + "_blind");
+    blind[7] = "C";
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int exit_code;
+        std::vector<std::string> said;  // on stderr, or on stdout for a listing
+    } cases[] = {
+        {"a reader lists", {"record", As(db + "_reader"), "--csv"}, 0, {",interrupted,"}},
+        {"a role without a grant",
+         {"record", As(db + "_bare")},
+         6,
+         {"the server refused: ", "permission denied for table qx17_schema",
+          "GRANT SELECT ON qx17_schema TO " + db + "_bare"}},
+        {"a line that may not read the rows",
+         blind,
+         6,
+         {"permission denied for table trackers",
+          "GRANT SELECT, INSERT, UPDATE ON trackers TO " + db + "_blind"}},
+    };
+    for (const auto& c : cases) {
+        const test::Outcome run = Qx17ctl(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.name << "\n" << run.err;
+        for (const std::string& part : c.said) {
+            EXPECT_THAT(run.out + run.err, testing::HasSubstr(part)) << c.name;
+        }
+        EXPECT_THAT(run.err, testing::Not(testing::HasSubstr("cannot be reached"))) << c.name;
+    }
+    EXPECT_EQ(Count("SELECT count(*) FROM claims WHERE NOT settled"), "1")
+        << "the reader settled nothing";
+    EXPECT_EQ(tracker.Count(Is(Event::kHandshake)), 0u);
 }
 
 }  // namespace
