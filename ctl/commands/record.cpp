@@ -11,6 +11,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
@@ -70,28 +71,37 @@ void PrintJson(const std::vector<RecordRow>& rows, std::ostream& out) {
     out << list.dump(2) << "\n";
 }
 
-// A row in 100 columns: the time without its zone letter (the heading says
-// UTC), seconds to a tenth, the profile by the first 7 digits of its hash,
-// and the fields that differed after the outcome.
+// A row in 100 columns: the time of day (a line with the date comes first,
+// and again when it changes), seconds to a tenth, the profile by the first
+// 7 digits of its hash, and the fields that differed after the outcome.
 void PrintTable(const std::vector<RecordRow>& rows, std::ostream& out) {
     std::vector<std::vector<std::string>> lines;
     lines.push_back(
-        {"station", "port", "started (UTC)", "id_before", "id_written", "s", "profile", "outcome"});
+        {"station", "port", "UTC", "id_before", "id_written", "s", "profile", "outcome"});
     for (const RecordRow& row : rows) {
-        std::string started = row.started;
-        if (started.size() == 20 && started[10] == 'T') {
-            started[10] = ' ';
-            started.pop_back();
-        }
         char seconds[32] = "";
         if (!row.seconds.empty()) {
             std::snprintf(seconds, sizeof seconds, "%.1f", std::stod(row.seconds));
         }
-        lines.push_back({row.station, row.port, started, row.id_before, row.id_written, seconds,
-                         row.profile_sha256.substr(0, 7),
+        lines.push_back({row.station, row.port, row.started.substr(11, 8), row.id_before,
+                         row.id_written, seconds, row.profile_sha256.substr(0, 7),
                          row.outcome + (row.differences.empty() ? "" : ": " + row.differences)});
     }
-    PrintColumns(out, lines);
+    std::ostringstream columns;
+    PrintColumns(columns, lines);
+    std::istringstream printed(columns.str());
+    std::string line;
+    std::getline(printed, line);
+    out << line << "\n";
+    std::string date;
+    for (const RecordRow& row : rows) {
+        if (row.started.substr(0, 10) != date) {
+            date = row.started.substr(0, 10);
+            out << date << "\n";
+        }
+        std::getline(printed, line);
+        out << line << "\n";
+    }
 }
 
 // The record, or the exit code when it cannot be had.

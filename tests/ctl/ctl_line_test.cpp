@@ -344,5 +344,52 @@ TEST_F(Line, AnUnexpectedErrorIsTheTrackersRowAndThePortGoesOn) {
     EXPECT_EQ(ImageToFields(MemoryOf(tracker)), expected);
 }
 
+// Trackers whose factory IDs count up into the IDs the line gives: a fresh
+// tracker that happens to hold an ID given before keeps it only when it
+// also holds what that row wrote. With another profile it gets an ID of its
+// own; with a profile equal to its factory memory it is just like the
+// tracker written before it, is taken for that one (a restart) and is not
+// written, but it has its row all the same.
+TEST_F(Line, AFreshTrackerHoldingAGivenIdGetsOneOfItsOwnAndEveryTrackerItsRow) {
+    for (const bool profile_is_factory : {false, true}) {
+        SCOPED_TRACE(profile_is_factory ? "a profile equal to the factory memory"
+                                        : "the test's profile");
+        std::filesystem::remove(log_);
+        std::filesystem::remove(log_.string() + ".claims");
+        trackers_.clear();
+        sim::Options scripted;
+        scripted.tracker_id = "0899";
+        scripted.announce_interval = 200ms;
+        scripted.line_trackers = 3;
+        trackers_.push_back(std::make_unique<sim::VirtualTracker>(scripted));
+        LineOptions options = Options(3);
+        if (profile_is_factory) {
+            options.profile = ImageToFields(MemoryOf(*trackers_.back()));
+        }
+        std::future<int> line = Start(options);
+        if (profile_is_factory) {
+            // Not written again, the second tracker never completes the
+            // script's write: the operator plugs in the third.
+            for (int i = 0; i < 400 && test::LogRows(log_).size() < 2; ++i) {
+                std::this_thread::sleep_for(25ms);
+            }
+            trackers_.back()->Replug();
+        }
+        ASSERT_EQ(line.wait_for(30s), std::future_status::ready);
+        ASSERT_EQ(line.get(), kExitDone);
+        const auto rows = Rows(log_);
+        ASSERT_EQ(rows.size(), 3u) << "every tracker its row";
+        std::vector<std::string> ids;
+        for (const auto& row : rows) {
+            ids.push_back(row[2] + ">" + row[3]);
+        }
+        if (profile_is_factory) {
+            EXPECT_THAT(ids, ElementsAre("0899>0900", "0900>0900", "0901>0901"));
+        } else {
+            EXPECT_THAT(ids, ElementsAre("0899>0900", "0900>0901", "0901>0902"));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qx17::ctl

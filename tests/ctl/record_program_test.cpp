@@ -205,6 +205,19 @@ TEST_F(RecordProgram, ItsCommandsAnswerAsScriptsCallThem) {
     EXPECT_EQ(rows[0]["outcome"], "verify-failed");
     EXPECT_EQ(rows[0]["seconds"], 0.9) << "a number";
     EXPECT_EQ(tracker.Count(Is(Event::kHandshake)), 0u);
+
+    // A log that a line is still writing is not imported.
+    const std::string busy = (folder_.Path() / "busy.csv").string();
+    sim::VirtualTracker& quiet = AddTracker("35712001234567", false);
+    const pid_t line = Spawn({"line", quiet.SlavePath(), "--profile", profile_, "--log", busy});
+    ASSERT_TRUE(Until([&] {
+        return test::Slurp(folder_ / "err").find("waiting for a tracker") != std::string::npos;
+    }));
+    const test::Outcome refused = Qx17ctl({"record", "import", connection_, busy});
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_THAT(refused.err, testing::HasSubstr(busy + ": a qx17ctl line is using this log now"));
+    kill(line, SIGKILL);
+    Wait(line);
 }
 
 // The network goes silent in the middle of a line (no packet either way, no

@@ -374,12 +374,16 @@ TEST_F(Shared, AnImportAddsEachTrackerOnceAndNamesAnIdGivenTwice) {
 TEST_F(Shared, TheRecordCommandPrintsTheRowsOrTheVerifiedIds) {
     auto record = Open("A \"east\", 2");
     std::string error;
-    ASSERT_TRUE(record->GiveIds("0900", false, error));
-    for (const char* outcome : {"ok", "refused"}) {
+    ASSERT_TRUE(record->GiveIds("35712000000900", false, error));
+    for (const char* outcome : {"ok", "refused", "verify-failed"}) {
         LogRow row = Row("COM1");
         std::string claim;
         ASSERT_EQ(record->Claim(row, claim, error), LineRecord::ClaimResult::kClaimed);
         row.outcome = outcome;
+        row.seconds = 12.345;
+        if (row.outcome == "verify-failed") {
+            row.differences = {"APN", "IP"};
+        }
         ASSERT_TRUE(record->Append(row, claim, error)) << error;
     }
     std::vector<std::string> said;
@@ -392,12 +396,24 @@ TEST_F(Shared, TheRecordCommandPrintsTheRowsOrTheVerifiedIds) {
     std::ostringstream json;
     ASSERT_EQ(RecordCommand(connection_, {}, RecordFormat::kJson, progress, json), kExitDone);
     const nlohmann::json rows = nlohmann::json::parse(json.str());
-    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1]["outcome"], "refused");
     EXPECT_EQ(rows[0]["station"], "A \"east\", 2");
+    EXPECT_EQ(rows[0]["seconds"], 12.345) << "a number";
+    // On a terminal: a row of 14-digit IDs, with what differed, in 100 columns.
+    std::ostringstream table;
+    ASSERT_EQ(RecordCommand(connection_, {}, RecordFormat::kTable, progress, table), kExitDone);
+    std::istringstream lines(table.str());
+    std::size_t count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_LE(line.size(), 100u) << line;
+    }
+    EXPECT_EQ(count, 5u) << "the heading, the date, three rows";
+    EXPECT_THAT(table.str(), testing::HasSubstr("  12.3  "));
+    EXPECT_THAT(table.str(), testing::HasSubstr("verify-failed: APN;IP"));
     std::ostringstream ids;
     ASSERT_EQ(RecordCommand(connection_, {}, RecordFormat::kIds, progress, ids), kExitDone);
-    EXPECT_EQ(ids.str(), "0900\n");
+    EXPECT_EQ(ids.str(), "35712000000900\n");
     std::ostringstream none;
     EXPECT_EQ(RecordCommand(connection_ + ";Pwd=wrong", {}, RecordFormat::kCsv, progress, none),
               kExitRecord);
