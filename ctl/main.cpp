@@ -14,7 +14,8 @@
 namespace {
 
 const char* const kExitCodes =
-    "Exit codes: 0 done; 1 verify found a difference; 2 bad usage, a bad profile or log (line: "
+    "Exit codes: 0 done; 1 verify found a difference (record import: an ID given to another "
+    "tracker); 2 bad usage, a bad profile or log (line: "
     "also the ID sequence used up); 3 the port "
     "cannot be opened (or was lost, or the tracker was replaced mid-write); 4 the tracker did not "
     "answer in time; 5 the tracker refused "
