@@ -359,5 +359,52 @@ TEST_F(RecordLine, NetworkFaultsAtEveryMomentLoseNoRowAndGiveNoIdTwice) {
         << "an ID written without its claim";
 }
 
+// A call to the record that the network holds holds only the ports that
+// wait for the record: while one port's tracker waits for its claim on a
+// silent network, another port answers and reads its own tracker (the line's
+// own lock is never held over a call to the record).
+TEST_F(RecordLine, ACallTheNetworkHoldsHoldsNoOtherPort) {
+    std::string why;
+    if (!tools::TcpRelay::CanGoSilent(why)) {
+        GTEST_SKIP() << why;
+    }
+    tools::RecordServer server;
+    const std::string& direct = server.Connection();
+    const std::size_t port_at = direct.find("Port=") + 5;
+    tools::TcpRelay relay("127.0.0.1",
+                          std::stoi(direct.substr(port_at, direct.find(';', port_at) - port_at)));
+    sim::VirtualTracker& first = AddTracker("35712001234567", false);
+    sim::VirtualTracker& second = AddTracker("35712001234568", false);
+    LineOptions options;
+    options.ports = {first.SlavePath(), second.SlavePath()};
+    options.profile = test::TestProfile();
+    options.record = tools::RelayedConnection(direct, relay.Port());
+    options.station = "A";
+    options.id_start = "0900";
+    options.count = 2;
+    options.times = times_;
+    options.outbox = folder_ / "state" / "a.outbox";
+    std::future<int> line =
+        std::async(std::launch::async, [&] { return RunProductionLine(options, progress_); });
+    for (int i = 0; i < 400 && !(Said(first.SlavePath() + ": waiting") &&
+                                 Said(second.SlavePath() + ": waiting"));
+         ++i) {
+        std::this_thread::sleep_for(25ms);
+    }
+    relay.Silent();
+    first.Announce();
+    ASSERT_TRUE(first.WaitFor(sim::Is(sim::Event::kReadReply), 10s));
+    second.Announce();
+    // With the record's default time-outs the first claim is held for
+    // seconds; the second port's tracker is read meanwhile all the same.
+    EXPECT_TRUE(second.WaitFor(sim::Is(sim::Event::kReadReply), 4s));
+    EXPECT_EQ(first.Count(sim::Is(sim::Event::kWrite)), 0u) << "still waiting for its claim";
+    relay.Pass();
+    ASSERT_EQ(line.wait_for(90s), std::future_status::ready);
+    EXPECT_EQ(line.get(), kExitDone);
+    EXPECT_GE(first.Count(sim::Is(sim::Event::kAck)), 4u);
+    EXPECT_GE(second.Count(sim::Is(sim::Event::kAck)), 4u);
+}
+
 }  // namespace
 }  // namespace qx17::ctl
