@@ -26,7 +26,15 @@ std::filesystem::path OutboxFor(const std::string& record, const std::string& st
         return {};
     }
     std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a
-    for (char c : MaskedConnection(record) + '\n' + station) {
+    // Named as before the driver's logs were turned off in a string made
+    // from a URI, so that rows an earlier version left waiting are found.
+    std::string named = record;
+    const std::string logs_off = ";CommLog=0;Debug=0";
+    if (named.size() > logs_off.size() &&
+        named.compare(named.size() - logs_off.size(), logs_off.size(), logs_off) == 0) {
+        named.resize(named.size() - logs_off.size());
+    }
+    for (char c : MaskedConnection(named) + '\n' + station) {
         hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
     }
     std::string name;

@@ -45,6 +45,10 @@ const std::vector<std::vector<const char*>>& Migrations() {
             "CREATE INDEX trackers_id_number ON trackers ((CASE WHEN id_written ~ "
             "'^[0-9]{1,14}$' THEN id_written::bigint END))",
             "CREATE INDEX trackers_station_started ON trackers (station_id, started)",
+            // The lowest ID given of each length, which a line's start reads.
+            "CREATE INDEX trackers_given ON trackers (length(id_written), id_written) "
+            "WHERE id_written <> id_before",
+            "CREATE INDEX claims_given ON claims (length(id_written), id_written) WHERE given",
             // Where the search for a series' next free ID begins: every number
             // from start_number up to free_from is used (IDs are never freed).
             "CREATE TABLE id_frontier (start_number bigint PRIMARY KEY, "

@@ -27,7 +27,12 @@ constexpr std::uint64_t kIdLimit = 99999999999999ULL;  // 14 digits
 constexpr int kClaimTries = 50;
 constexpr const char* kClaimLock = "SELECT pg_advisory_xact_lock(7190517002)";
 // How many used IDs one look past the frontier reads.
-constexpr int kFrontierStep = 64;
+constexpr std::uint64_t kFrontierStep = 64;
+// A series' frontier moves only forward: every ID below it is used for good.
+constexpr const char* kMoveFrontier =
+    "INSERT INTO id_frontier (start_number, free_from) VALUES (?::bigint, ?::bigint) "
+    "ON CONFLICT (start_number) DO UPDATE SET free_from = "
+    "greatest(id_frontier.free_from, excluded.free_from)";
 
 std::string Joined(const std::vector<std::string>& names) {
     std::string out;
@@ -461,32 +466,58 @@ bool SharedRecord::Finish(std::string& error) {
 
 // The first number from `start` on that no row holds, as digits without
 // leading zeros: the next ID of a series. Empty when 14 digits are used up.
-// It looks from the series' frontier on, below which every number is used,
-// a few used IDs at a time through the index: a claim costs the same on a
-// record of a million IDs as on an empty one.
+// It looks from the furthest frontier known below which every number is
+// used, at a few used IDs through the index; past a run of used IDs (a
+// series a record of an older version gave out, an import) it counts
+// stretches of doubling length, then halves the stretch that has the gap:
+// a claim costs the same on a record of a million IDs as on an empty one,
+// and finding a frontier anew a few dozen counts.
 std::string SharedRecord::NextFree(odbc::Connection& db, std::uint64_t start) {
-    const std::string frontier = FirstValue(
-        db, "SELECT free_from FROM id_frontier WHERE start_number = ?::bigint", {Number(start)});
-    std::uint64_t candidate = frontier.empty() ? start : std::stoull(frontier);
-    while (candidate <= kIdLimit) {
+    const std::string frontier =
+        FirstValue(db,
+                   "SELECT max(free_from) FROM id_frontier WHERE start_number <= ?::bigint AND "
+                   "free_from > ?::bigint",
+                   {Number(start), Number(start)});
+    std::uint64_t from = frontier.empty() ? start : std::stoull(frontier);
+    const std::uint64_t step = kFrontierStep;
+    // True when the first number not used from `from` on is within `step`.
+    const auto walk = [&] {
         const auto used = odbc::Query(db,
                                       "SELECT id_number FROM used_ids WHERE id_number >= ?::bigint "
                                       "ORDER BY id_number LIMIT " +
-                                          std::to_string(kFrontierStep),
-                                      {Number(candidate)});
+                                          std::to_string(step),
+                                      {Number(from)});
         for (const auto& id : used) {
-            const std::uint64_t number = std::stoull(id.value_or("0"));
-            if (number != candidate) {
-                break;
+            if (std::stoull(id.value_or("0")) != from) {
+                return true;
             }
-            ++candidate;
+            ++from;
         }
-        if (used.size() < static_cast<std::size_t>(kFrontierStep) ||
-            std::stoull(used.back().value_or("0")) >= candidate) {
-            break;  // a gap at `candidate`, or nothing used from it on
+        return used.size() < step;
+    };
+    const auto full = [&](std::uint64_t length) {
+        return FirstValue(db,
+                          "SELECT count(*) FROM used_ids WHERE id_number >= ?::bigint AND "
+                          "id_number < ?::bigint",
+                          {Number(from), Number(from + length)}) == std::to_string(length);
+    };
+    if (!walk()) {
+        std::uint64_t length = 2 * step;
+        while (from <= kIdLimit && full(length)) {
+            from += length;
+            length *= 2;
+        }
+        while (length > step && from <= kIdLimit) {
+            length /= 2;
+            if (full(length)) {
+                from += length;
+            }
+        }
+        if (from <= kIdLimit) {
+            walk();
         }
     }
-    return candidate <= kIdLimit ? std::to_string(candidate) : "";
+    return from <= kIdLimit ? std::to_string(from) : "";
 }
 
 bool SharedRecord::GiveIds(const std::string& start, bool new_series, std::string& error) {
@@ -503,14 +534,23 @@ bool SharedRecord::GiveIds(const std::string& start, bool new_series, std::strin
             Guarded([&](odbc::Connection& db) {
                 // By number of digits, the lowest ID any station gave out
                 // (an ID a tracker kept is no part of a series).
-                for (const auto& row : odbc::Query(
-                         db,
-                         "SELECT min(id_written) FROM (SELECT id_written FROM trackers WHERE "
-                         "id_written <> id_before UNION ALL SELECT id_written FROM claims WHERE "
-                         "given) g WHERE id_written <> '' GROUP BY length(id_written)")) {
-                    NoteGiven(given, row.value_or(""));
+                odbc::Statement& lowest = db.Prepared(
+                    "SELECT (SELECT min(id_written) FROM trackers WHERE id_written <> id_before "
+                    "AND length(id_written) = l), (SELECT min(id_written) FROM claims WHERE "
+                    "given AND length(id_written) = l) FROM generate_series(1, 14) l");
+                lowest.Execute();
+                while (lowest.Fetch()) {
+                    for (int column : {1, 2}) {
+                        NoteGiven(given, lowest.Column(column).value_or(""));
+                    }
                 }
                 first = NextFree(db, *number);
+                // Found now, at the line's start, the frontier spares the
+                // first claim (under the lock every station's claim takes)
+                // the search.
+                if (!first.empty()) {
+                    db.Prepared(kMoveFrontier).Execute({Number(*number), Value::Text(first)});
+                }
                 db.Commit();
                 return true;
             });
@@ -605,9 +645,7 @@ LineRecord::ClaimResult SharedRecord::Claim(LogRow& row, std::string& claim, std
                         db.Rollback();  // another station took it this moment
                         continue;
                     }
-                    db.Prepared(
-                          "INSERT INTO id_frontier (start_number, free_from) VALUES (?, ?) "
-                          "ON CONFLICT (start_number) DO UPDATE SET free_from = excluded.free_from")
+                    db.Prepared(kMoveFrontier)
                         .Execute({Number(*start_), Number(std::stoull(next) + 1)});
                     row.id_written = id;
                 } else if (const std::optional<std::uint64_t> number = IdNumber(row.id_written)) {

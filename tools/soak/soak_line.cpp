@@ -252,13 +252,14 @@ Report SoakKilledLog(int rounds, unsigned seed) {
         ctl::LineLog::Failure failure;
         auto log = ctl::LineLog::Open(file, error, failure);
         for (int i = 0;; ++i) {
-            ctl::LogRow row{std::chrono::system_clock::now(),
-                            "COM1",
-                            "123",
-                            std::to_string(i),
-                            "ok",
-                            {"APN", "IP"},
-                            1.5};
+            ctl::LogRow row;
+            row.time = std::chrono::system_clock::now();
+            row.port = "COM1";
+            row.id_before = "123";
+            row.id_written = std::to_string(i);
+            row.outcome = "ok";
+            row.differences = {"APN", "IP"};
+            row.seconds = 1.5;
             log->Append(row, "", error);
         }
     };
