@@ -106,6 +106,13 @@ std::unique_ptr<LineLog> LineLog::Open(const fs::path& file, std::string& error,
         error = claims_path.string() + ": " + error;
         return nullptr;
     }
+    return OpenOn(file, std::move(log), std::move(claims), error, failure);
+}
+
+std::unique_ptr<LineLog> LineLog::OpenOn(const fs::path& file, std::unique_ptr<AppendFile> log,
+                                         std::unique_ptr<AppendFile> claims, std::string& error,
+                                         Failure& failure) {
+    failure = Failure::kRefused;
     std::unique_ptr<LineLog> opened(new LineLog(file, std::move(log), std::move(claims)));
     AppendFile& f = *opened->log_;
     // Alone on the file: the claims that no process is working on any more
@@ -192,6 +199,22 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
         line_end_ = LineEndOf(content);
     }
     const std::vector<CsvRecord> records = ParseCsv(content, log_line_);
+    // A crash tears the last line of a row, and a line end ends any row this
+    // program writes. A record that holds a line end, or a header whose
+    // quote is left open, is not what a crash left: refused, not cut. A row
+    // whose quote is open on its last line is torn inside that quote.
+    bool open_quote = false;
+    if (!records.empty() && !records.back().ended) {
+        const CsvRecord& last = records.back();
+        open_quote = !ParseCsv(content.substr(last.begin) + line_end_).back().ended;
+        if (content.find_first_of("\r\n", last.begin) != std::string::npos ||
+            (open_quote && order_.empty() && records.size() == 1)) {
+            error = Where(last.line) +
+                    "the log ends inside this record, which is not a row a crash tore (a quote "
+                    "left open?)";
+            return false;
+        }
+    }
     std::size_t taken = 0;  // bytes of content read for good
     std::size_t i = 0;
     if (order_.empty()) {
@@ -238,11 +261,16 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
         for (std::size_t k = 0; k < record.fields.size() && k < order_.size(); ++k) {
             fields[order_[k]] = record.fields[k];
         }
-        // Where id_written stands in this file's rows, and whether the row
-        // went on past it (then the ID in it is whole).
-        const std::size_t id_at = static_cast<std::size_t>(
-            std::find(order_.begin(), order_.end(), kIdWritten) - order_.begin());
-        const bool whole = record.fields.size() >= order_.size();
+        // Where the fields of an interrupted row end in this file's rows
+        // (time, port and both IDs), and whether the row went on past them
+        // (then they are whole).
+        std::size_t kept_end = 0;
+        for (std::size_t column : {kTime, kPort, kIdBefore, kIdWritten}) {
+            kept_end = std::max(
+                kept_end, static_cast<std::size_t>(std::find(order_.begin(), order_.end(), column) -
+                                                   order_.begin()));
+        }
+        const bool whole = record.fields.size() >= order_.size() && !(open_quote && !record.ended);
         if (whole && !CheckRow(record, fields, error)) {
             return false;
         }
@@ -264,7 +292,7 @@ bool LineLog::CatchUpLog(std::string& error, Failure& failure) {
             }
             content.resize(record.begin);
             taken = content.size();
-            if (record.fields.size() > id_at + 1 && IdNumber(fields[kIdWritten])) {
+            if (record.fields.size() > kept_end + 1 && IdNumber(fields[kIdWritten])) {
                 Fields kept;
                 for (std::size_t column : {kTime, kPort, kIdBefore, kIdWritten}) {
                     kept[column] = fields[column];
@@ -326,6 +354,12 @@ bool LineLog::CatchUpClaims(std::string& error, Failure& failure) {
     for (const CsvRecord& record : records) {
         if (!record.ended) {
             // A claim whose write never ended: its tracker was never sent it.
+            // One that holds a line end is not a claim a crash tore.
+            if (content.find_first_of("\r\n", record.begin) != std::string::npos) {
+                error = path_.string() + ".claims:" + std::to_string(record.line) +
+                        ": not a claim of this program";
+                return false;
+            }
             if (!claims_->TruncateTo(claims_read_ + record.begin)) {
                 return CannotWrite(error, failure,
                                    path_.string() + ".claims: cannot cut off a torn claim");
@@ -333,7 +367,8 @@ bool LineLog::CatchUpClaims(std::string& error, Failure& failure) {
             break;
         }
         const std::vector<std::string>& f = record.fields;
-        if (f.size() == 6 && f[0] == "claim" && IsIdOrEmpty(f[5])) {
+        // Every claim this program writes has its time, and an ID or nothing.
+        if (f.size() == 6 && f[0] == "claim" && !f[2].empty() && IsIdOrEmpty(f[5])) {
             PendingClaim& claim = claims_seen_[f[1]];
             claim.fields[kTime] = f[2];
             claim.fields[kPort] = f[3];

@@ -60,6 +60,12 @@ class LineLog final : public LineRecord {
     // file and line where it applies) and `failure` set when it cannot.
     static std::unique_ptr<LineLog> Open(const std::filesystem::path& file, std::string& error,
                                          Failure& failure);
+    // The same on files already open: `log` and `claims` (its claims file);
+    // `file` names the log in messages.
+    static std::unique_ptr<LineLog> OpenOn(const std::filesystem::path& file,
+                                           std::unique_ptr<AppendFile> log,
+                                           std::unique_ptr<AppendFile> claims, std::string& error,
+                                           Failure& failure);
     ~LineLog();
 
     // Gives out IDs from `start` on. False when another process gives out

@@ -74,24 +74,30 @@ bool ReadLogForImport(std::string_view log, std::string_view claims, const std::
                         field(kOutcome),
                         field(kDifferences),
                         field(kSeconds)};
-        if (!record.ended && record.fields.size() < kLogColumns.size()) {
+        // A crash tears the last line of a row: a record that holds a line
+        // end is not what it left, and one whose quote is open is torn
+        // inside that quote.
+        const bool open_quote =
+            !record.ended && !ParseCsv(std::string(log.substr(record.begin)) + "\n").back().ended;
+        if (!record.ended && log.find_first_of("\r\n", record.begin) != std::string_view::npos) {
+            error = row.where +
+                    ": the log ends inside this record, which is not a row a crash "
+                    "tore (a quote left open?)";
+            return false;
+        }
+        if (!record.ended && (record.fields.size() < kLogColumns.size() || open_quote)) {
             // Torn by a crash: with its whole id_written it is the tracker's
             // interrupted row, as the line makes it; a shorter one is left to
             // its claim.
-            if (record.fields.size() > at[kIdWritten] + 1 && IdNumber(row.id_written)) {
+            // Its time, port and IDs are whole when the row went on past them.
+            const std::size_t needed =
+                std::max({at[kTime], at[kPort], at[kIdBefore], at[kIdWritten]});
+            if (record.fields.size() > needed + 1 && IdNumber(row.id_written)) {
                 row.outcome = "interrupted";
                 row.differences.clear();
                 row.seconds.clear();
-                for (std::size_t column = 0; column < kLogColumns.size(); ++column) {
-                    if (at[column] >= record.fields.size() && column != kOutcome &&
-                        column != kDifferences && column != kSeconds) {
-                        row.outcome.clear();  // a field it needs is missing
-                    }
-                }
-                if (!row.outcome.empty()) {
-                    keys.insert(Key(row.time, row.port, row.id_before, row.id_written));
-                    rows.push_back(std::move(row));
-                }
+                keys.insert(Key(row.time, row.port, row.id_before, row.id_written));
+                rows.push_back(std::move(row));
             }
             break;
         }
@@ -116,10 +122,15 @@ bool ReadLogForImport(std::string_view log, std::string_view claims, const std::
     std::vector<std::string> order;
     for (const CsvRecord& record : ParseCsv(claims)) {
         if (!record.ended) {
+            if (claims.find_first_of("\r\n", record.begin) != std::string_view::npos) {
+                error = where(claims_name, record.line) + ": not a claim of this program";
+                return false;
+            }
             break;  // a claim whose write never ended: its tracker was never sent it
         }
         const std::vector<std::string>& f = record.fields;
-        if (f.size() == 6 && f[0] == "claim" && IsIdOrEmpty(f[5])) {
+        // Every claim this program writes has its time, and an ID or nothing.
+        if (f.size() == 6 && f[0] == "claim" && !f[2].empty() && IsIdOrEmpty(f[5])) {
             Claim& claim = open[f[1]];
             if (claim.row.where.empty()) {
                 order.push_back(f[1]);

@@ -18,6 +18,10 @@ namespace {
 // profile. Lines of earlier versions end after seconds.
 constexpr std::size_t kFields = 10;
 constexpr std::size_t kEarlierFields = 8;
+// The latest time (and before 1970 the earliest) the clock can hold.
+constexpr long long kLatest =
+    std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::duration::max())
+        .count();
 
 std::string Joined(const std::vector<std::string>& names) {
     std::string out;
@@ -92,11 +96,18 @@ OutboxContent ParseOutbox(std::string_view content) {
         long long time = 0;
         double seconds = 0;
         const bool readable = (f.size() == kFields || f.size() == kEarlierFields) &&
-                              ReadNumber(f[1], time) && (f[7].empty() || ReadNumber(f[7], seconds));
+                              ReadNumber(f[1], time) && time >= -kLatest && time <= kLatest &&
+                              (f[7].empty() || ReadNumber(f[7], seconds));
+        // The line's text, up to the next line: blanks after the last line
+        // end are where the next line begins.
+        const std::size_t end = i + 1 < records.size() ? records[i + 1].begin : content.size();
+        std::string_view text = content.substr(record.begin, end - record.begin);
+        if (i + 1 == records.size()) {
+            text = text.substr(0, text.find_last_not_of(" \t") + 1);
+        }
         if (!readable) {
-            const std::size_t end = i + 1 < records.size() ? records[i + 1].begin : content.size();
             read.unreadable.push_back(record.line);
-            read.unreadable_text.emplace_back(content.substr(record.begin, end - record.begin));
+            read.unreadable_text.emplace_back(text);
             continue;
         }
         waiting.claim = f[0];
@@ -113,8 +124,7 @@ OutboxContent ParseOutbox(std::string_view content) {
             waiting.key = f[8];
             waiting.profile = f[9];
         } else {
-            const std::size_t end = i + 1 < records.size() ? records[i + 1].begin : content.size();
-            waiting.key = KeyOfText(content.substr(record.begin, end - record.begin));
+            waiting.key = KeyOfText(text);
         }
         read.rows.push_back(std::move(waiting));
     }
