@@ -7,7 +7,7 @@
 #   fuzz.sh FUZZ_BUILD SECONDS [JOBS]
 #
 # With JOBS above 1, each fuzzer runs in libFuzzer's fork mode on that many
-# processes at once. FUZZERS="a b" runs only those (all six by default).
+# processes at once. FUZZERS="a b" runs only those (all nine by default).
 set -euo pipefail
 
 build=${1:?usage: fuzz.sh FUZZ_BUILD SECONDS}
@@ -23,11 +23,14 @@ source_corpus=$(cd "$(dirname "$0")/../tests/fuzz/corpus" && pwd)
 declare -A max_len=(
     [find_frame_fuzzer]=2100 [exchange_fuzzer]=1024 [ctl_link_fuzzer]=2048
     [profile_fuzzer]=1024 [conversions_fuzzer]=64 [connection_string_fuzzer]=160
+    [log_fuzzer]=1024 [outbox_fuzzer]=1024 [log_import_fuzzer]=1024
 )
 
 summary=()
 status=0
-for fuzzer in ${FUZZERS:-find_frame_fuzzer exchange_fuzzer ctl_link_fuzzer profile_fuzzer conversions_fuzzer connection_string_fuzzer}; do
+all="find_frame_fuzzer exchange_fuzzer ctl_link_fuzzer profile_fuzzer conversions_fuzzer
+    connection_string_fuzzer log_fuzzer outbox_fuzzer log_import_fuzzer"
+for fuzzer in ${FUZZERS:-$all}; do
     corpus="$build/corpus/$fuzzer"
     mkdir -p "$corpus"
     cp -n "$source_corpus/$fuzzer"/* "$corpus/"
