@@ -13,6 +13,7 @@
 #include "ctl/record/record_sql.h"
 #include "ctl/record/schema.h"
 #include "ctl/station.h"
+#include "ctl/stop_request.h"
 
 namespace qx17::ctl {
 
@@ -450,7 +451,11 @@ bool SharedRecord::Finish(std::string& error) {
         return true;
     }
     try {
-        next_try_ = Clock::time_point();  // one more try now
+        // One more try now, unless the line was asked to stop: it does not
+        // wait for another connection's time-out then.
+        if (CurrentStopLevel() == StopLevel::kNone) {
+            next_try_ = Clock::time_point();
+        }
         Db();
     } catch (const Away&) {
     } catch (const odbc::Error&) {

@@ -160,6 +160,11 @@ TEST_F(RecordProgram, ItsCommandsAnswerAsScriptsCallThem) {
            "2026-12-08T10:00:00Z,COM1,35712001234567,35712000000100,ok,,0.9\n"
            "2026-12-08T10:00:02Z,COM2,35712001234567,35712000000101,verify-failed,APN,0.9\n"
            "2026-12-08T10:00:04Z,COM1,35712001234567,35712000000102,ok,,1.5\n";
+    // Another station's log that gave 35712000000102 to another tracker.
+    const std::string other = (folder_.Path() / "other.csv").string();
+    std::ofstream(other, std::ios::binary)
+        << "time,port,id_before,id_written,outcome,differences,seconds\n"
+           "2026-12-08T11:00:00Z,COM3,35712009999999,35712000000102,ok,,0.9\n";
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     sim::VirtualTracker& tracker = AddTracker();
@@ -189,6 +194,7 @@ TEST_F(RecordProgram, ItsCommandsAnswerAsScriptsCallThem) {
         {{"record", connection_, "--since", "yesterday-ish"}, 2, ""},
         {{"record", connection_, "--ids", "--csv"}, 2, ""},
         {{"record", "import", connection_, log + ".missing"}, 2, ""},
+
         {{"line", tracker.SlavePath(), "--profile", profile_, "--station", "A"}, 2, ""},
     };
     for (const auto& step : steps) {
@@ -197,6 +203,14 @@ TEST_F(RecordProgram, ItsCommandsAnswerAsScriptsCallThem) {
                                                  << run.err;
         EXPECT_EQ(run.out, step.out) << step.args[1] << " " << step.args.back();
     }
+    const test::Outcome conflict =
+        Qx17ctl({"record", "import", connection_, other, "--station", "east"});
+    EXPECT_EQ(conflict.exit_code, 1);
+    EXPECT_EQ(conflict.out, other + ": 1 rows, 1 added, 0 already in the record\n");
+    EXPECT_THAT(conflict.err,
+                testing::HasSubstr(other + ":2: ID 35712000000102, given here to tracker "
+                                           "35712009999999 (port COM3, 2026-12-08T11:00:00Z), is "
+                                           "held in the record by tracker 35712001234567"));
     const test::Outcome json = Qx17ctl({"record", connection_, "--id", "35712000000101", "--json"});
     ASSERT_EQ(json.exit_code, 0) << json.err;
     const nlohmann::json rows = nlohmann::json::parse(json.out);
@@ -273,9 +287,12 @@ TEST_F(RecordProgram, ASilentNetworkNeverHoldsTheLine) {
             ASSERT_TRUE(tracker.WaitFor(Is(Event::kReadReply), 10s));
             std::this_thread::sleep_for(500ms);  // its claim is on its way
         } else {
-            ASSERT_TRUE(tracker.WaitFor(Is(Event::kReadReply), 20s, 2));  // the read-back
+            // Claimed, and slow to write: silent before its row is sent.
+            tracker.SetReplyDelay(300ms);
+            ASSERT_TRUE(tracker.WaitFor(Is(Event::kWrite), 20s));
             relay.Silent();
-            std::this_thread::sleep_for(500ms);  // its row is on its way
+            ASSERT_TRUE(tracker.WaitFor(Is(Event::kReadReply), 20s, 2));  // the read-back
+            std::this_thread::sleep_for(500ms);                           // its row is on its way
         }
         for (const int signal : c.signals) {
             kill(line, signal);
@@ -290,6 +307,7 @@ TEST_F(RecordProgram, ASilentNetworkNeverHoldsTheLine) {
         if (c.signals.size() == 2) {
             EXPECT_LT(took, 5.0) << "the second Ctrl-C did not end the line at once";
         }
+        std::cerr << c.name << ": ended " << took << " s after the last signal\n";
         relay.Pass();
         // The station's next start sends what waited.
         sim::VirtualTracker& next = AddTracker("35712001234599");
