@@ -55,6 +55,7 @@ struct RecordWorker::State {
     std::deque<std::function<void(SharedRecord&)>> calls;
     bool closing = false;
     bool ended = false;
+    bool abandoned = false;                // left to end by itself: nobody joins it
     std::unique_ptr<SharedRecord> record;  // made and used on the thread
     std::shared_ptr<Notices> notices;
 
@@ -94,6 +95,9 @@ struct RecordWorker::State {
         done.reset();  // the connection ends here, on the thread that used it
         std::lock_guard lock(state->mutex);
         state->ended = true;
+        if (state->abandoned) {
+            --threads_left;
+        }
         state->wake.notify_all();
     }
 
@@ -127,7 +131,8 @@ int RecordThreadsLeft() {
     return threads_left.load();
 }
 
-RecordWorker::RecordWorker(std::shared_ptr<State> state) : state_(std::move(state)) {}
+RecordWorker::RecordWorker(std::shared_ptr<State> state, std::thread thread)
+    : state_(std::move(state)), thread_(std::move(thread)) {}
 
 std::unique_ptr<RecordWorker> RecordWorker::Open(const RecordOptions& options, std::string& error,
                                                  RecordFailure& failure) {
@@ -136,12 +141,11 @@ std::unique_ptr<RecordWorker> RecordWorker::Open(const RecordOptions& options, s
     auto opened = std::make_shared<std::promise<std::string>>();
     auto kind = std::make_shared<RecordFailure>(RecordFailure::kUnreachable);
     std::future<std::string> result = opened->get_future();
-    std::thread([state, options, opened, kind] {
-        State::Run(state, options, opened, kind);
-    }).detach();
-    // The thread ends by itself once closed; who closes it waits for that
-    // (the destructor), unless the line was stopped at once.
-    std::unique_ptr<RecordWorker> worker(new RecordWorker(state));
+    // The destructor closes the thread and joins it, unless the line was
+    // stopped at once while a call held it.
+    std::unique_ptr<RecordWorker> worker(new RecordWorker(
+        state,
+        std::thread([state, options, opened, kind] { State::Run(state, options, opened, kind); })));
     while (result.wait_for(100ms) != std::future_status::ready) {
         if (StoppedNow()) {
             error = kStopped;
@@ -168,28 +172,42 @@ RecordWorker::~RecordWorker() {
             // A call still holds the thread: it ends by itself when the
             // call does, and tells no one.
             state.notices->Mute();
+            state.abandoned = true;
             ++threads_left;
-            std::thread([state = state_] {
-                std::unique_lock wait(state->mutex);
-                state->wake.wait(wait, [&] { return state->ended; });
-                --threads_left;
-            }).detach();
+            lock.unlock();
+            thread_.detach();
             return;
         }
     }
+    lock.unlock();
+    thread_.join();  // its last clean-up (the driver's) done before anything goes on
 }
 
 bool RecordWorker::GiveIds(const std::string& start, bool new_series, std::string& error) {
-    const auto given = state_->Call<std::pair<bool, std::string>>([=](SharedRecord& record) {
+    // The record's refusal crosses as data, and is thrown again here.
+    struct Given {
+        bool ok = false;
         std::string why;
-        const bool ok = record.GiveIds(start, new_series, why);
-        return std::make_pair(ok, why);
+        std::optional<RecordFailure> unavailable;
+    };
+    const auto given = state_->Call<Given>([=](SharedRecord& record) {
+        Given g;
+        try {
+            g.ok = record.GiveIds(start, new_series, g.why);
+        } catch (const RecordUnavailable& e) {
+            g.why = e.what();
+            g.unavailable = e.Failure();
+        }
+        return g;
     });
     if (!given) {
         throw RecordUnavailable(kStopped, RecordFailure::kUnreachable);
     }
-    error = given->second;
-    return given->first;
+    if (given->unavailable) {
+        throw RecordUnavailable(given->why, *given->unavailable);
+    }
+    error = given->why;
+    return given->ok;
 }
 
 bool RecordWorker::HasFreeIds(std::size_t n) {

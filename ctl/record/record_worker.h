@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "ctl/line_record.h"
 #include "ctl/record/shared_record.h"
@@ -36,8 +37,9 @@ class RecordWorker final : public LineRecord {
     struct State;
 
   private:
-    explicit RecordWorker(std::shared_ptr<State> state);
+    RecordWorker(std::shared_ptr<State> state, std::thread thread);
     std::shared_ptr<State> state_;
+    std::thread thread_;
 };
 
 // The record threads still in a call that the program stopped waiting for:
