@@ -483,6 +483,13 @@ TEST_F(Shared, WhatWaitsInTheOutboxArrivesOnceAsItWas) {
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     };
     std::vector<std::string> notices;
+    const auto Joined = [](const std::vector<std::string>& lines) {
+        std::string all;
+        for (const std::string& line : lines) {
+            all += line + "\n";
+        }
+        return all;
+    };
     const auto open = [&](const std::string& profile) {
         RecordOptions options;
         options.connection = connection_;
@@ -528,7 +535,7 @@ TEST_F(Shared, WhatWaitsInTheOutboxArrivesOnceAsItWas) {
         late.outcome = "refused";
         ASSERT_TRUE(record->KeepForLater(late, "", error)) << error;  // after the cut
         EXPECT_THAT(record->WaitingOnDisk(), testing::HasSubstr("1 tracker row(s) wait in"));
-        EXPECT_THAT(testing::PrintToString(notices),
+        EXPECT_THAT(Joined(notices),
                     testing::HasSubstr(outbox.string() + ": the row of tracker 35712001111111 (ID "
                                                          "0990) belongs to claim 999999, which the "
                                                          "record does not have"));
@@ -541,7 +548,7 @@ TEST_F(Shared, WhatWaitsInTheOutboxArrivesOnceAsItWas) {
     EXPECT_EQ(record->WaitingOnDisk(),
               "1 line(s) that cannot be read in " + outbox.string() + ".unreadable")
         << "the line that cannot be read waits, set aside";
-    EXPECT_THAT(testing::PrintToString(notices),
+    EXPECT_THAT(Joined(notices),
                 testing::HasSubstr(outbox.string() + ": line(s) 5 cannot be read: moved to"));
 
     std::map<std::string, RecordRow> by_port;
