@@ -7,12 +7,12 @@
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
 #include "ctl/exit_codes.h"
-#include "ctl/production_line.h"
-#include "ctl/profile_file.h"
-#include "ctl/progress.h"
+#include "ctl/line/production_line.h"
+#include "ctl/line/station.h"
+#include "ctl/output/progress.h"
+#include "ctl/profiles/profile_file.h"
 #include "ctl/record/connection_string.h"
 #include "ctl/record/odbc.h"
-#include "ctl/station.h"
 
 namespace qx17::ctl {
 

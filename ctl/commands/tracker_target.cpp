@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "ctl/exit_codes.h"
-#include "ctl/port_advice.h"
-#include "ctl/progress.h"
-#include "ctl/stop_request.h"
+#include "ctl/line/stop_request.h"
+#include "ctl/output/progress.h"
+#include "ctl/ports/port_advice.h"
 #include "params/field_rules.h"
 
 namespace qx17::ctl {

@@ -1,4 +1,4 @@
-#include "ctl/prompt_reads.h"
+#include "ctl/link/prompt_reads.h"
 
 #include "serial/tcomm.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "ctl/station.h"
+#include "ctl/line/station.h"
 
 namespace qx17::ctl {
 

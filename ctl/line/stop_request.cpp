@@ -1,6 +1,6 @@
 #include <atomic>
 
-#include "ctl/stop_request.h"
+#include "ctl/line/stop_request.h"
 
 namespace qx17::ctl {
 

@@ -1,12 +1,12 @@
-#include "ctl/tracker_link.h"
+#include "ctl/link/tracker_link.h"
 
 #include <algorithm>
 #include <array>
 
 #include "ctl/exit_codes.h"
-#include "ctl/port_advice.h"
-#include "ctl/progress.h"
-#include "ctl/prompt_reads.h"
+#include "ctl/link/prompt_reads.h"
+#include "ctl/output/progress.h"
+#include "ctl/ports/port_advice.h"
 #include "protocol/frame_codec.h"
 #include "protocol/link_commands.h"
 #include "serial/tcomm.h"

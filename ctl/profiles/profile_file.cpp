@@ -1,11 +1,11 @@
-#include "ctl/profile_file.h"
+#include "ctl/profiles/profile_file.h"
 
 #include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <system_error>
 
-#include "ctl/profile_check.h"
+#include "ctl/profiles/profile_check.h"
 #include "params/file_io.h"
 #include "params/profile.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "ctl/station.h"
+#include "ctl/line/station.h"
 
 namespace qx17::ctl {
 

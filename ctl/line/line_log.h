@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "ctl/id_sequence.h"
-#include "ctl/line_record.h"
+#include "ctl/line/id_sequence.h"
+#include "ctl/line/line_record.h"
 
 namespace qx17::ctl {
 

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "ctl/exit_codes.h"
-#include "ctl/port_admin.h"
-#include "ctl/port_advice.h"
-#include "ctl/port_holders_posix.h"
-#include "ctl/text_columns.h"
+#include "ctl/output/text_columns.h"
+#include "ctl/ports/port_admin.h"
+#include "ctl/ports/port_advice.h"
+#include "ctl/ports/port_holders_posix.h"
 #include "serial/port_names_posix.h"
 
 namespace qx17::ctl {

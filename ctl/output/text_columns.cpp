@@ -1,4 +1,4 @@
-#include "ctl/text_columns.h"
+#include "ctl/output/text_columns.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "ctl/csv.h"
+#include "ctl/files/csv.h"
 
 namespace qx17::ctl {
 

@@ -1,4 +1,4 @@
-#include "ctl/stop_request.h"
+#include "ctl/line/stop_request.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "ctl/stop_request.h"
+#include "ctl/line/stop_request.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/reply_waits.h"
 #include "serial/serial_port.h"

@@ -1,4 +1,4 @@
-#include "ctl/profile_check.h"
+#include "ctl/profiles/profile_check.h"
 
 #include <algorithm>
 #include <array>

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ctl/durable_file.h"
+#include "ctl/files/durable_file.h"
 #include "params/file_io_posix.h"
 
 namespace qx17::ctl {

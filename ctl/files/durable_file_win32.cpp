@@ -1,4 +1,4 @@
-#include "ctl/durable_file.h"
+#include "ctl/files/durable_file.h"
 #include "params/file_io_win32.h"
 
 #define WIN32_LEAN_AND_MEAN

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ctl/exit_codes.h"
-#include "ctl/port_admin.h"
+#include "ctl/ports/port_admin.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX

@@ -1,4 +1,4 @@
-#include "ctl/field_table.h"
+#include "ctl/profiles/field_table.h"
 
 #include "params/field_descriptors.h"
 

@@ -1,4 +1,4 @@
-#include "ctl/production_line.h"
+#include "ctl/line/production_line.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,13 +11,13 @@
 #include <thread>
 
 #include "ctl/exit_codes.h"
-#include "ctl/line_log.h"
-#include "ctl/port_advice.h"
-#include "ctl/progress.h"
-#include "ctl/provisioning.h"
+#include "ctl/line/line_log.h"
+#include "ctl/line/stop_request.h"
+#include "ctl/link/provisioning.h"
+#include "ctl/output/progress.h"
+#include "ctl/ports/port_advice.h"
 #include "ctl/record/copied_record.h"
 #include "ctl/record/record_worker.h"
-#include "ctl/stop_request.h"
 
 namespace qx17::ctl {
 

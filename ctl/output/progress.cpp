@@ -1,4 +1,4 @@
-#include "ctl/progress.h"
+#include "ctl/output/progress.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "ctl/id_sequence.h"
+#include "ctl/line/id_sequence.h"
 
 #include "params/text_conversions.h"
 

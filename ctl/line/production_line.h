@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ctl/link/tracker_link.h"
 #include "ctl/record/shared_record.h"
-#include "ctl/tracker_link.h"
 #include "params/field_values.h"
 #include "serial/serial_port.h"
 

@@ -18,7 +18,7 @@ class BadProfile : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Reads `file` and checks it as a profile (ctl/profile_check.h). BadProfile
+// Reads `file` and checks it as a profile (ctl/profiles/profile_check.h). BadProfile
 // when the file cannot be read or has any problem (the message lists every
 // one, each naming the file and line). `bytes`, when given, gets the file's
 // bytes: the very ones checked.

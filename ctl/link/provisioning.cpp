@@ -1,12 +1,12 @@
-#include "ctl/provisioning.h"
+#include "ctl/link/provisioning.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string_view>
 
-#include "ctl/field_table.h"
-#include "ctl/tracker_link.h"
+#include "ctl/link/tracker_link.h"
+#include "ctl/profiles/field_table.h"
 #include "params/ansi_text.h"
 #include "protocol/link_commands.h"
 

@@ -1,4 +1,4 @@
-#include "ctl/line_log.h"
+#include "ctl/line/line_log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <random>
 #include <utility>
 
-#include "ctl/csv.h"
-#include "ctl/durable_file.h"
+#include "ctl/files/csv.h"
+#include "ctl/files/durable_file.h"
 
 namespace qx17::ctl {
 

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "ctl/port_advice.h"
+#include "ctl/ports/port_advice.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "ctl/port_admin.h"
-#include "ctl/port_advice.h"
+#include "ctl/ports/port_admin.h"
+#include "ctl/ports/port_advice.h"
 #include "serial/port_names_posix.h"
 #include "serial/serial_port.h"
 
