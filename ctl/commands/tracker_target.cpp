@@ -79,11 +79,14 @@ std::jthread NoticeOfStop(Progress& progress) {
 
 }  // namespace
 
-int WithProgress(const std::function<int(Progress&)>& command) {
+int WithProgress(const std::function<int(Progress&)>& command,
+                 std::unique_ptr<Progress> progress) {
     InstallStopHandlers();
-    Progress progress(StdoutIsTerminal());
-    const std::jthread notice = NoticeOfStop(progress);
-    return command(progress);
+    if (!progress) {
+        progress = std::make_unique<Progress>(StdoutIsTerminal());
+    }
+    const std::jthread notice = NoticeOfStop(*progress);
+    return command(*progress);
 }
 
 }  // namespace qx17::ctl

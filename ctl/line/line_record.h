@@ -3,6 +3,7 @@
 // share on a database server (SharedRecord). The line does not care which.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -32,6 +33,19 @@ struct LogRow {
     // factory ID happens to equal an ID given out before.
     bool holds_profile = false;
 };
+
+// Whether the tracker of `row` was given an ID out of the sequence: not one
+// it kept, nor one it was never sent.
+inline bool GaveNewId(const LogRow& row) {
+    return !row.id_written.empty() && row.id_written != row.id_before &&
+           std::find(row.differences.begin(), row.differences.end(), "ID") ==
+               row.differences.end();
+}
+
+// Equal lengths compare as their numbers do; a shorter ID is lower.
+inline bool IdBelow(const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
 
 class LineRecord {
   public:

@@ -11,7 +11,9 @@
 #include <thread>
 
 #include "ctl/exit_codes.h"
+#include "ctl/files/sha256.h"
 #include "ctl/line/line_log.h"
+#include "ctl/line/station.h"
 #include "ctl/line/stop_request.h"
 #include "ctl/link/provisioning.h"
 #include "ctl/output/progress.h"
@@ -25,11 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Equal lengths compare as their numbers do; a shorter ID is lower.
-bool IdBelow(const std::string& a, const std::string& b) {
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-}
 
 // How soon a claim is tried again while the record is away, at first and
 // at most; and how often a wait looks at Ctrl-C.
@@ -148,11 +145,13 @@ class Line {
         std::string error;
         switch (log_->Claim(row, claim, error)) {
             case LineRecord::ClaimResult::kClaimed:
+                RecordIsBack();
                 return Claimed::kYes;
             case LineRecord::ClaimResult::kNoIdLeft:
                 return Claimed::kNoIdLeft;
             case LineRecord::ClaimResult::kUnavailable:
                 why = error;
+                RecordIsAway(why);
                 return Claimed::kAway;
             case LineRecord::ClaimResult::kFailed:
                 break;
@@ -161,7 +160,32 @@ class Line {
     }
 
     // Whether the record takes claims now; `why` says why not.
-    bool RecordReachable(std::string& why) { return !log_ || log_->Reachable(why); }
+    bool RecordReachable(std::string& why) {
+        if (!log_) {
+            return true;
+        }
+        const bool reachable = log_->Reachable(why);
+        reachable ? RecordIsBack() : RecordIsAway(why);
+        return reachable;
+    }
+
+    // The record's going away and its return are told once each, however
+    // many ports notice them.
+    void RecordIsAway(const std::string& why) {
+        std::lock_guard lock(away_mutex_);
+        if (!away_since_) {
+            away_since_ = Clock::now();
+            progress_.RecordAway(why);
+        }
+    }
+    void RecordIsBack() {
+        std::lock_guard lock(away_mutex_);
+        if (away_since_) {
+            progress_.RecordBack(
+                std::chrono::duration<double>(Clock::now() - *away_since_).count());
+            away_since_.reset();
+        }
+    }
 
     // What waits on the station's disk for the record, sent; false (with
     // `error`) when some still waits.
@@ -175,9 +199,10 @@ class Line {
         exit_code_ = exit_code;
     }
 
-    // The tracker's row. When it cannot be made durable, no further tracker
-    // is taken.
-    void Record(const LogRow& row, const std::string& claim, int exit_code) {
+    // The tracker's row; true once it is durable. When it cannot be made
+    // durable, no further tracker is taken.
+    bool Record(const LogRow& row, const std::string& claim, int exit_code,
+                const std::string& cause) {
         std::string error;
         bool appended = true;
         try {
@@ -186,7 +211,19 @@ class Line {
             appended = false;
             error = e.what();
         }
-        std::lock_guard lock(mutex_);
+        {
+            std::lock_guard lock(mutex_);
+            Count(row, appended, error, exit_code);
+        }
+        if (appended) {
+            progress_.TrackerEnded(row, cause);
+        }
+        return appended;
+    }
+
+  private:
+    // Under mutex_.
+    void Count(const LogRow& row, bool appended, const std::string& error, int exit_code) {
         if (!appended) {
             progress_.Message(row.port + ": the row of tracker " + row.id_before + " (" +
                               row.outcome + ") cannot be written: " + error + ".");
@@ -197,9 +234,7 @@ class Line {
         }
         ++outcomes_[row.outcome];
         // The IDs given out: not one a tracker kept, nor one it was never sent.
-        if (!row.id_written.empty() && row.id_written != row.id_before &&
-            std::find(row.differences.begin(), row.differences.end(), "ID") ==
-                row.differences.end()) {
+        if (GaveNewId(row)) {
             if (!lowest_id_ || IdBelow(row.id_written, *lowest_id_)) {
                 lowest_id_ = row.id_written;
             }
@@ -213,6 +248,7 @@ class Line {
         }
     }
 
+  public:
     // The line takes no further tracker and ends with `exit_code`.
     void Stop(int exit_code) {
         std::lock_guard lock(mutex_);
@@ -230,6 +266,26 @@ class Line {
     // "3 trackers: 2 ok, 1 timeout; IDs 35712000000001 to 35712000000002".
     std::string Summary() {
         std::lock_guard lock(mutex_);
+        return SummaryLocked();
+    }
+
+    // The line's end in figures.
+    LineEnd End() {
+        std::lock_guard lock(mutex_);
+        LineEnd end;
+        end.done = done_;
+        end.not_written = not_written_;
+        end.outcomes = outcomes_;
+        end.ok = outcomes_.count("ok") != 0 ? outcomes_.at("ok") : 0;
+        end.first_id = lowest_id_.value_or("");
+        end.last_id = highest_id_.value_or("");
+        end.exit_code = stopped_ ? stop_code_ : exit_code_;
+        end.summary = SummaryLocked();
+        return end;
+    }
+
+  private:
+    std::string SummaryLocked() const {
         const std::string unwritten = not_written_ == 0
                                           ? ""
                                           : "; " + std::to_string(not_written_) +
@@ -251,6 +307,7 @@ class Line {
         return text + unwritten;
     }
 
+  public:
     const LineOptions& Options() const { return options_; }
     Progress& Reporter() { return progress_; }
     bool GivesIds() const { return options_.id_start.has_value(); }
@@ -278,6 +335,8 @@ class Line {
     std::optional<std::string> lowest_id_;  // of the IDs they were given
     std::optional<std::string> highest_id_;
     std::atomic<bool> finished_{false};
+    std::mutex away_mutex_;  // held while the record's going or return is told
+    std::optional<Clock::time_point> away_since_;
     bool stopped_ = false;
     int stop_code_ = kExitDone;
     int exit_code_ = kExitDone;
@@ -326,6 +385,21 @@ std::string Said(LogRow& row, const WriteProgress& frames) {
            " is used up all the same (never given out again).";
 }
 
+// A failed tracker's cause in a few words, for the board: its outcome and
+// the fields that differed.
+std::string CauseOf(const LogRow& row) {
+    if (row.outcome == "ok") {
+        return "";
+    }
+    std::string cause = row.outcome;
+    const char* separator = " (";
+    for (const std::string& name : row.differences) {
+        cause += separator + name;
+        separator = ", ";
+    }
+    return row.differences.empty() ? cause : cause + ")";
+}
+
 // One port's part of the line.
 class Station {
   public:
@@ -368,8 +442,9 @@ class Station {
         // While the record is away, no tracker is answered.
         std::string why;
         if (!line_.RecordReachable(why)) {
-            line_.Reporter().Step(link_.Port(), "the record is away (" + why +
-                                                    "): no tracker is taken until it is back");
+            line_.Reporter().RecordStep(
+                link_.Port(),
+                "the record is away (" + why + "): no tracker is taken until it is back");
             Nap(kFirstRetry);
             return true;
         }
@@ -424,6 +499,7 @@ class Station {
     }
 
     void Lost(const std::string& message) {
+        line_.Reporter().PortLost(link_.Port());
         line_.Reporter().Message(message + " Opening it again when it is back.");
         link_.Close();
     }
@@ -444,6 +520,7 @@ class Station {
         try {
             const ImageBytes tracker = ReadTracker(link_);
             row.id_before = ImageToFields(tracker).ID;
+            line_.Reporter().TrackerStarted(row.port, row.id_before);
             // The tracker just done here, announcing itself again (a restart),
             // or one just like it: it holds what it was given, its ID
             // included. It gets its row, and is not written again.
@@ -461,8 +538,8 @@ class Station {
                  wait = std::min(wait * 2, kLastRetry)) {
                 // No tracker is written without its claim: this one waits,
                 // answered, until the record is back.
-                line_.Reporter().Step(row.port, "the record is away (" + why + "): tracker " +
-                                                    row.id_before + " waits for its claim");
+                line_.Reporter().RecordStep(row.port, "the record is away (" + why + "): tracker " +
+                                                          row.id_before + " waits for its claim");
                 if (!Nap(wait)) {
                     const bool now = CurrentStopLevel() == StopLevel::kNow;
                     line_.Reporter().Message(
@@ -487,7 +564,7 @@ class Station {
                                          "not written again.");
                 row.outcome = "ok";
                 row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-                line_.Record(row, claim, kExitDone);
+                line_.Record(row, claim, kExitDone, "");
                 return After::kDone;
             }
             if (line_.GivesIds()) {
@@ -548,7 +625,7 @@ class Station {
         }
         row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
         line_.Reporter().Message(Said(row, frames));
-        line_.Record(row, claim, exit_code);
+        line_.Record(row, claim, exit_code, CauseOf(row));
         return after;
     }
 
@@ -599,6 +676,14 @@ int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlat
             return kExitPort;
         }
     }
+    LineStart start;
+    start.station = options.station.empty() ? HostName() : options.station;
+    start.ports = options.ports;
+    start.profile = options.profile_name;
+    start.profile_sha256 = Sha256Hex(options.profile_text);
+    start.rows_to = options.rows_to;
+    start.gives_ids = options.id_start.has_value();
+    progress.LineStarted(start);
     std::vector<std::thread> threads;
     for (const auto& link : links) {
         threads.emplace_back([&line, &link] { Station(line, *link).Run(); });
@@ -611,10 +696,16 @@ int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlat
     if (!finished) {
         progress.Message(error + ".");
     }
-    progress.Message("line: " + line.Summary() + "; " + Duration(Clock::now() - started) +
+    LineEnd end = line.End();
+    end.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (!finished) {
+        end.exit_code = kExitRecord;
+    }
+    progress.Message("line: " + end.summary + "; " + Duration(Clock::now() - started) +
                      (options.log ? "; log " + options.log->string() : "") +
                      (options.record ? "; record of station " + options.station : "") + ".");
-    return finished ? line.ExitCode() : kExitRecord;
+    progress.LineEnded(end);
+    return end.exit_code;
 }
 
 }  // namespace qx17::ctl

@@ -27,6 +27,8 @@ struct LineOptions {
     std::optional<std::string> record;
     std::string station;       // this station's name in the record
     std::string profile_text;  // the profile file's bytes, kept in the record
+    std::string profile_name;  // its file name, as the board shows it
+    std::string rows_to;       // where the rows go, in words (no password)
     // Where rows wait while the record is away (empty: they cannot wait).
     std::filesystem::path outbox;
     RecordTimes record_times;             // how long a silent network may hold a call
