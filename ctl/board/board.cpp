@@ -83,11 +83,12 @@ Board::~Board() {
 }
 
 bool Board::SetState(Row& row, const std::string& state, Tone tone) {
-    if (row.state == state && row.tone == tone && row.state_end.empty()) {
+    if (row.state == state && row.tone == tone && row.state_end.empty() && row.state_more.empty()) {
         return false;
     }
     row.since = Clock::now();
     row.state = state;
+    row.state_more.clear();
     row.state_end.clear();
     row.tone = tone;
     return true;
@@ -106,6 +107,10 @@ void Board::Step(const std::string& port, const std::string& text) {
     }
     Row& row = found->second;
     const bool waiting = text == "waiting for a tracker";
+    if (waiting && row.lost) {  // open again
+        row.lost = false;
+        Changed();
+    }
     if (row.outcome_shown && waiting) {
         return;  // the last tracker's outcome stays until the next one comes
     }
@@ -186,7 +191,7 @@ void Board::TrackerStarted(const std::string& port, const std::string& id_before
     Changed();
 }
 
-void Board::TrackerEnded(const LogRow& ended, const std::string& cause) {
+void Board::TrackerEnded(const LogRow& ended) {
     std::lock_guard lock(mutex_);
     Row& row = rows_[ended.port];
     row.id_before = ended.id_before;
@@ -199,7 +204,15 @@ void Board::TrackerEnded(const LogRow& ended, const std::string& cause) {
         SetState(row, "OK: take it out", Tone::kOk);
     } else {
         ++row.failed;
-        SetState(row, "FAILED: " + cause, Tone::kFailed);
+        // The outcome as the log has it, but "differs" for a read-back that
+        // found other values, followed by their fields where there is room.
+        SetState(row, "FAILED: " + (ended.outcome == "verify-failed" ? "differs" : ended.outcome),
+                 Tone::kFailed);
+        std::string fields;
+        for (const std::string& name : ended.differences) {
+            fields += (fields.empty() ? " (" : ", ") + name;
+        }
+        row.state_more = fields.empty() || ended.outcome != "verify-failed" ? "" : fields + ")";
         row.state_end = ", take it out";
     }
     if (GaveNewId(ended)) {
@@ -220,8 +233,12 @@ void Board::TrackerEnded(const LogRow& ended, const std::string& cause) {
 void Board::PortLost(const std::string& port) {
     std::lock_guard lock(mutex_);
     Row& row = rows_[port];
-    row.outcome_shown = false;
-    SetState(row, "port lost: opened again when it is back", Tone::kFailed);
+    row.lost = true;
+    if (!row.outcome_shown) {  // an outcome stays, told lost beside it
+        row.id_before.clear();
+        row.id_written.clear();
+        SetState(row, "port lost", Tone::kFailed);
+    }
     Changed();
 }
 
@@ -315,7 +332,9 @@ BoardView Board::ViewLocked(Clock::time_point now) {
         PortView shown;
         shown.port = port;
         shown.state = row.state;
-        shown.state_end = row.state_end + (row.hook_failed ? "; --on-done failed" : "");
+        shown.state_more = row.state_more;
+        shown.state_end = row.state_end + (row.hook_failed ? "; --on-done failed" : "") +
+                          (row.lost && row.outcome_shown ? "; port lost" : "");
         shown.tone = row.tone;
         shown.id_before = row.id_before;
         shown.id_written = row.id_written;

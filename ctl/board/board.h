@@ -48,7 +48,7 @@ class Board : public Progress {
 
     void LineStarted(const LineStart& start) override;
     void TrackerStarted(const std::string& port, const std::string& id_before) override;
-    void TrackerEnded(const LogRow& row, const std::string& cause) override;
+    void TrackerEnded(const LogRow& row) override;
     void RecordStep(const std::string& port, const std::string& text) override;
     void PortLost(const std::string& port) override;
     void RecordAway(const std::string& why) override;
@@ -66,10 +66,12 @@ class Board : public Progress {
   private:
     struct Row {
         std::string state;
+        std::string state_more;
         std::string state_end;
         Tone tone = Tone::kPlain;
         bool outcome_shown = false;  // an OK or FAILED that stays until the next tracker
         bool hook_failed = false;
+        bool lost = false;  // the port went away, and is not open again yet
         std::string id_before;
         std::string id_written;
         Clock::time_point since;

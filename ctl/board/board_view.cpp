@@ -7,11 +7,14 @@ namespace qx17::ctl {
 
 namespace {
 
+// Sixteen ports named COM1 to COM16 leave the state 32 columns of 80:
+// "FAILED: interrupted, take it out".
 constexpr std::size_t kIdWidth = 14;
-constexpr std::size_t kSecondsWidth = 4;
-constexpr std::size_t kCountWidth = 4;
+constexpr std::size_t kSecondsWidth = 3;
+constexpr std::size_t kCountsWidth = 7;  // "OK/FAIL", "12/3"
 constexpr std::size_t kPortWidthMost = 12;
 constexpr std::size_t kStateWidthLeast = 20;
+constexpr std::size_t kStateWidthMost = 72;
 
 bool Continuation(unsigned char byte) {
     return (byte & 0xC0) == 0x80;
@@ -43,17 +46,26 @@ std::string Coloured(const std::string& cell, Tone tone, bool colour) {
     return sgr ? sgr + cell + "\033[0m" : cell;
 }
 
-// The state cut where it must be, its end kept whole.
+// The state cut where it must be, its end kept whole; what more there is
+// to say only where it fits.
 std::string StateCell(const PortView& port, std::size_t width) {
     const std::size_t end = DisplayWidth(port.state_end);
     if (end >= width) {
         return Cell(port.state + port.state_end, width);
     }
-    return Cell(FitTo(port.state, width - end) + port.state_end, width);
+    const std::size_t room = width - end;
+    std::string state = FitTo(port.state, room);
+    const std::size_t left = room - DisplayWidth(state);
+    if (!port.state_more.empty() &&
+        left >= std::min<std::size_t>(DisplayWidth(port.state_more), 6)) {
+        state += FitTo(port.state_more, left);
+    }
+    return Cell(state + port.state_end, width);
 }
 
 std::string Number(long value, std::size_t width) {
-    return value < 0 ? std::string(width, ' ') : Cell(std::to_string(value), width, true);
+    return value < 0 ? std::string(width, ' ')
+                     : Cell(std::to_string(std::min(value, 999L)), width, true);
 }
 
 }  // namespace
@@ -104,7 +116,7 @@ std::vector<std::string> DrawBoard(const BoardView& view, int columns, int rows,
     for (const PortView& port : view.ports) {
         port_width = std::max(port_width, std::min(DisplayWidth(port.port), kPortWidthMost));
     }
-    const std::size_t fixed = port_width + 2 * kIdWidth + kSecondsWidth + 2 * kCountWidth + 6;
+    const std::size_t fixed = port_width + 2 * kIdWidth + kSecondsWidth + kCountsWidth + 5;
     const std::size_t needed_rows = view.header.size() + 1 + view.ports.size() + 1;
     const std::size_t width = columns > 0 ? static_cast<std::size_t>(columns) : 0;
     if (width < fixed + kStateWidthLeast || rows < 0 ||
@@ -115,7 +127,7 @@ std::vector<std::string> DrawBoard(const BoardView& view, int columns, int rows,
                       view.ports.size(), fixed + kStateWidthLeast, needed_rows, columns, rows);
         return {FitTo(text, width)};
     }
-    const std::size_t state_width = width - fixed;
+    const std::size_t state_width = std::min(width - fixed, kStateWidthMost);
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < view.header.size(); ++i) {
         const std::string line = FitTo(view.header[i], width);
@@ -124,14 +136,14 @@ std::vector<std::string> DrawBoard(const BoardView& view, int columns, int rows,
     }
     lines.push_back(Cell("PORT", port_width) + " " + Cell("STATE", state_width) + " " +
                     Cell("ID BEFORE", kIdWidth) + " " + Cell("ID WRITTEN", kIdWidth) + " " +
-                    Cell("SECS", kSecondsWidth, true) + " " + Cell("OK", kCountWidth, true) + " " +
-                    Cell("FAIL", kCountWidth, true));
+                    Cell("SEC", kSecondsWidth, true) + " " + Cell("OK/FAIL", kCountsWidth, true));
     for (const PortView& port : view.ports) {
-        lines.push_back(Cell(port.port, port_width) + " " +
-                        Coloured(StateCell(port, state_width), port.tone, colour) + " " +
-                        Cell(port.id_before, kIdWidth) + " " + Cell(port.id_written, kIdWidth) +
-                        " " + Number(port.step_seconds, kSecondsWidth) + " " +
-                        Number(port.ok, kCountWidth) + " " + Number(port.failed, kCountWidth));
+        lines.push_back(
+            Cell(port.port, port_width) + " " +
+            Coloured(StateCell(port, state_width), port.tone, colour) + " " +
+            Cell(port.id_before, kIdWidth) + " " + Cell(port.id_written, kIdWidth) + " " +
+            Number(port.step_seconds, kSecondsWidth) + " " +
+            Cell(std::to_string(port.ok) + "/" + std::to_string(port.failed), kCountsWidth, true));
     }
     return lines;
 }

@@ -14,8 +14,9 @@ enum class Tone { kPlain, kOk, kFailed, kWaiting };
 
 struct PortView {
     std::string port;
-    std::string state;      // "waiting for a tracker", "writing 2 of 4", "FAILED: timeout" ...
-    std::string state_end;  // kept whole where the state is cut: ", take it out"
+    std::string state;       // "waiting for a tracker", "writing 2 of 4", "FAILED: timeout" ...
+    std::string state_more;  // shown after the state where there is room: " (APN, IP)"
+    std::string state_end;   // kept whole where the state is cut: ", take it out"
     Tone tone = Tone::kPlain;
     std::string id_before;
     std::string id_written;

@@ -54,13 +54,12 @@ void JsonEvents::TrackerStarted(const std::string& port, const std::string& id_b
     Emit(event);
 }
 
-void JsonEvents::TrackerEnded(const LogRow& row, const std::string& cause) {
+void JsonEvents::TrackerEnded(const LogRow& row) {
     Object event = Event("tracker-end");
     event["port"] = row.port;
     event["id_before"] = row.id_before;
     event["id_written"] = row.id_written;
     event["outcome"] = row.outcome;
-    event["cause"] = cause;
     event["differences"] = row.differences;
     event["seconds"] = row.seconds ? Object(*row.seconds) : Object();
     event["started"] = UtcTimestamp(row.time);

@@ -24,7 +24,7 @@ class JsonEvents : public Progress {
 
     void LineStarted(const LineStart& start) override;
     void TrackerStarted(const std::string& port, const std::string& id_before) override;
-    void TrackerEnded(const LogRow& row, const std::string& cause) override;
+    void TrackerEnded(const LogRow& row) override;
     void PortLost(const std::string& port) override;
     void RecordAway(const std::string& why) override;
     void RecordBack(double seconds_away) override;

@@ -78,6 +78,8 @@ Command AddLineCommand(CLI::App& program) {
         std::string record;
         std::string station;
         bool json = false;
+        std::string on_done;
+        double on_done_timeout = 30;
     };
     auto options = std::make_shared<Options>();
     CLI::App* command = program.add_subcommand("line",
@@ -108,6 +110,17 @@ Command AddLineCommand(CLI::App& program) {
                       "log or record gave out");
     command->add_flag("--json", options->json,
                       "print the line's events as JSON Lines on stdout (no board)");
+    command
+        ->add_option("--on-done", options->on_done,
+                     "run COMMAND (through the shell) after each tracker's row is on the disk, "
+                     "with the tracker in its environment (QX17_PORT, QX17_OUTCOME, "
+                     "QX17_ID_WRITTEN ...)")
+        ->type_name("COMMAND");
+    command
+        ->add_option("--on-done-timeout", options->on_done_timeout,
+                     "stop an --on-done command still running after SECONDS (default 30)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.1, 86400.0));
     AddLinkOptions(*command, options->line.times);
     return {command, [options] {
                 return WithProgress(
@@ -146,6 +159,11 @@ Command AddLineCommand(CLI::App& program) {
                         if (options->count > 0) {
                             line.count = options->count;
                         }
+                        if (!options->on_done.empty()) {
+                            line.on_done = options->on_done;
+                        }
+                        line.on_done_timeout = std::chrono::milliseconds(
+                            static_cast<long long>(options->on_done_timeout * 1000));
                         if (!options->id_start.empty()) {
                             line.id_start = options->id_start;
                         }

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "ctl/board/done_hook.h"
 #include "ctl/exit_codes.h"
 #include "ctl/files/sha256.h"
 #include "ctl/line/line_log.h"
@@ -43,7 +44,11 @@ class RecordError : public std::runtime_error {
 // What the ports share.
 class Line {
   public:
-    Line(const LineOptions& options, Progress& progress) : options_(options), progress_(progress) {}
+    Line(const LineOptions& options, Progress& progress)
+        : options_(options),
+          progress_(progress),
+          station_(options.station.empty() ? HostName() : options.station),
+          profile_sha256_(Sha256Hex(options.profile_text)) {}
 
     bool Prepare(int& exit_code) {
         if (options_.id_start && !options_.log && !options_.record) {
@@ -201,8 +206,7 @@ class Line {
 
     // The tracker's row; true once it is durable. When it cannot be made
     // durable, no further tracker is taken.
-    bool Record(const LogRow& row, const std::string& claim, int exit_code,
-                const std::string& cause) {
+    bool Record(const LogRow& row, const std::string& claim, int exit_code) {
         std::string error;
         bool appended = true;
         try {
@@ -216,7 +220,7 @@ class Line {
             Count(row, appended, error, exit_code);
         }
         if (appended) {
-            progress_.TrackerEnded(row, cause);
+            progress_.TrackerEnded(row);
         }
         return appended;
     }
@@ -269,11 +273,53 @@ class Line {
         return SummaryLocked();
     }
 
+    // The --on-done command for the tracker of `row`, once its row is
+    // durable. It holds up only its own port; its failure is told and
+    // counted, and changes nothing else.
+    void Hook(const LogRow& row) {
+        if (!options_.on_done) {
+            return;
+        }
+        std::string differences;
+        for (const std::string& name : row.differences) {
+            differences += (differences.empty() ? "" : ",") + name;
+        }
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.2f", row.seconds.value_or(0));
+        HookRun run;
+        run.command = *options_.on_done;
+        run.timeout = options_.on_done_timeout;
+        run.environment = {{"QX17_PORT", row.port},
+                           {"QX17_STATION", station_},
+                           {"QX17_OUTCOME", row.outcome},
+                           {"QX17_ID_BEFORE", row.id_before},
+                           {"QX17_ID_WRITTEN", row.id_written},
+                           {"QX17_DIFFERENCES", differences},
+                           {"QX17_SECONDS", seconds},
+                           {"QX17_PROFILE_SHA256", profile_sha256_}};
+        run.said = [&](const std::string& line) {
+            progress_.Message(row.port + ": --on-done: " + line);
+        };
+        run.stop_now = [] { return CurrentStopLevel() == StopLevel::kNow; };
+        const std::string failed = RunHook(run);
+        if (!failed.empty()) {
+            progress_.Message(row.port + ": --on-done for tracker " + row.id_before + " " + failed +
+                              "; the line goes on.");
+            progress_.HookFailed(row.port, failed);
+            std::lock_guard lock(mutex_);
+            ++hooks_failed_;
+        }
+    }
+
+    const std::string& StationName() const { return station_; }
+    const std::string& ProfileHash() const { return profile_sha256_; }
+
     // The line's end in figures.
     LineEnd End() {
         std::lock_guard lock(mutex_);
         LineEnd end;
         end.done = done_;
+        end.hooks_failed = hooks_failed_;
         end.not_written = not_written_;
         end.outcomes = outcomes_;
         end.ok = outcomes_.count("ok") != 0 ? outcomes_.at("ok") : 0;
@@ -304,6 +350,10 @@ class Line {
             text += *lowest_id_ == *highest_id_ ? "; ID " + *lowest_id_
                                                 : "; IDs " + *lowest_id_ + " to " + *highest_id_;
         }
+        if (hooks_failed_ > 0) {
+            text += "; --on-done failed for " + std::to_string(hooks_failed_) +
+                    (hooks_failed_ == 1 ? " tracker" : " trackers");
+        }
         return text + unwritten;
     }
 
@@ -323,6 +373,8 @@ class Line {
     }
     const LineOptions& options_;
     Progress& progress_;
+    const std::string station_;
+    const std::string profile_sha256_;
     // The line's counts and state; never held over a call to the record.
     std::mutex mutex_;
     std::unique_ptr<LineRecord> log_;  // safe to call from any port's thread
@@ -330,6 +382,7 @@ class Line {
     std::set<std::string> reserved_;  // the ports told an ID is left for them
     long taken_ = 0;
     long not_written_ = 0;
+    long hooks_failed_ = 0;
     long done_ = 0;
     std::map<std::string, long> outcomes_;  // trackers done, by outcome
     std::optional<std::string> lowest_id_;  // of the IDs they were given
@@ -383,21 +436,6 @@ std::string Said(LogRow& row, const WriteProgress& frames) {
     return said + " while its new ID was being written: it holds " + row.id_before + " or " +
            row.id_written + " (`qx17ctl read` tells). ID " + row.id_written +
            " is used up all the same (never given out again).";
-}
-
-// A failed tracker's cause in a few words, for the board: its outcome and
-// the fields that differed.
-std::string CauseOf(const LogRow& row) {
-    if (row.outcome == "ok") {
-        return "";
-    }
-    std::string cause = row.outcome;
-    const char* separator = " (";
-    for (const std::string& name : row.differences) {
-        cause += separator + name;
-        separator = ", ";
-    }
-    return row.differences.empty() ? cause : cause + ")";
 }
 
 // One port's part of the line.
@@ -564,7 +602,9 @@ class Station {
                                          "not written again.");
                 row.outcome = "ok";
                 row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-                line_.Record(row, claim, kExitDone, "");
+                if (line_.Record(row, claim, kExitDone)) {
+                    line_.Hook(row);
+                }
                 return After::kDone;
             }
             if (line_.GivesIds()) {
@@ -625,7 +665,9 @@ class Station {
         }
         row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
         line_.Reporter().Message(Said(row, frames));
-        line_.Record(row, claim, exit_code, CauseOf(row));
+        if (line_.Record(row, claim, exit_code)) {
+            line_.Hook(row);
+        }
         return after;
     }
 
@@ -677,10 +719,10 @@ int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlat
         }
     }
     LineStart start;
-    start.station = options.station.empty() ? HostName() : options.station;
+    start.station = line.StationName();
     start.ports = options.ports;
     start.profile = options.profile_name;
-    start.profile_sha256 = Sha256Hex(options.profile_text);
+    start.profile_sha256 = line.ProfileHash();
     start.rows_to = options.rows_to;
     start.gives_ids = options.id_start.has_value();
     progress.LineStarted(start);

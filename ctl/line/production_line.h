@@ -37,6 +37,10 @@ struct LineOptions {
     bool new_series = false;              // id_start may begin another series in the record
     LinkTimes times;
     std::chrono::milliseconds reopen_every{1000};  // a lost port is opened again
+    // Run after each tracker's row is durable, with the tracker in its
+    // environment; stopped past its time.
+    std::optional<std::string> on_done;
+    std::chrono::milliseconds on_done_timeout{30000};
 };
 
 // Runs until the count is reached or Ctrl-C (which lets every tracker in

@@ -72,8 +72,8 @@ class Progress {
     virtual void LineStarted(const LineStart&) {}
     // A tracker announced itself on `port` and was read.
     virtual void TrackerStarted(const std::string& /*port*/, const std::string& /*id_before*/) {}
-    // A tracker's row is durable; `cause` says a failure's cause in a few words.
-    virtual void TrackerEnded(const LogRow& /*row*/, const std::string& /*cause*/) {}
+    // A tracker's row is durable.
+    virtual void TrackerEnded(const LogRow& /*row*/) {}
     // `port` waits for the record: for its tracker's claim, or to take a
     // tracker at all. `text` says so, with the record's reason.
     virtual void RecordStep(const std::string& port, const std::string& text) { Step(port, text); }
