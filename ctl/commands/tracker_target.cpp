@@ -79,8 +79,7 @@ std::jthread NoticeOfStop(Progress& progress) {
 
 }  // namespace
 
-int WithProgress(const std::function<int(Progress&)>& command,
-                 std::unique_ptr<Progress> progress) {
+int WithProgress(const std::function<int(Progress&)>& command, std::unique_ptr<Progress> progress) {
     InstallStopHandlers();
     if (!progress) {
         progress = std::make_unique<Progress>(StdoutIsTerminal());

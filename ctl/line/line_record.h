@@ -38,8 +38,7 @@ struct LogRow {
 // it kept, nor one it was never sent.
 inline bool GaveNewId(const LogRow& row) {
     return !row.id_written.empty() && row.id_written != row.id_before &&
-           std::find(row.differences.begin(), row.differences.end(), "ID") ==
-               row.differences.end();
+           std::find(row.differences.begin(), row.differences.end(), "ID") == row.differences.end();
 }
 
 // Equal lengths compare as their numbers do; a shorter ID is lower.
