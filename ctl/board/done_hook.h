@@ -30,4 +30,11 @@ struct HookRun {
 // "stopped after 30 s", "killed by signal 9", "cannot be started: ...").
 std::string RunHook(const HookRun& run);
 
+// For the implementations: hands each whole line of `text` to `run.said`
+// (a line end's CR dropped, a long line cut) and keeps the rest; with
+// `all`, the rest too.
+void HandOnLines(std::string& text, const HookRun& run, bool all);
+// Why a command still running was stopped: its time, or a second Ctrl-C.
+std::string StoppedBecause(const HookRun& run, bool late);
+
 }  // namespace qx17::ctl

@@ -20,8 +20,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::size_t kLineMost = 300;  // of a line it printed, the rest cut
-
 // The inherited environment without the record's password, with `added`.
 std::vector<std::string> Environment(const HookRun& run) {
     std::vector<std::string> variables;
@@ -40,22 +38,6 @@ std::vector<std::string> Environment(const HookRun& run) {
         variables.push_back(key + "=" + value);
     }
     return variables;
-}
-
-// Hands on each whole line of `text` (and with `all`, the rest).
-void Lines(std::string& text, const HookRun& run, bool all) {
-    for (std::size_t end; (end = text.find('\n')) != std::string::npos;) {
-        if (run.said) {
-            run.said(text.substr(0, std::min(end, kLineMost)));
-        }
-        text.erase(0, end + 1);
-    }
-    if (all && !text.empty() && run.said) {
-        run.said(text.substr(0, kLineMost));
-    }
-    if (all || text.size() > 4 * kLineMost) {
-        text.clear();
-    }
 }
 
 }  // namespace
@@ -116,9 +98,7 @@ std::string RunHook(const HookRun& run) {
         const bool late = Clock::now() >= deadline;
         if (late || (run.stop_now && run.stop_now())) {
             if (!exited) {
-                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(run.timeout);
-                stopped = late ? "stopped after " + std::to_string(seconds.count()) + " s"
-                               : "stopped (Ctrl-C)";
+                stopped = StoppedBecause(run, late);
             }
             ::kill(-pid, SIGKILL);
             if (!exited) {
@@ -134,7 +114,7 @@ std::string RunHook(const HookRun& run) {
                 const ssize_t n = ::read(out[0], buffer, sizeof buffer);
                 if (n > 0) {
                     text.append(buffer, static_cast<std::size_t>(n));
-                    Lines(text, run, false);
+                    HandOnLines(text, run, false);
                 } else if (n == 0 || errno != EINTR) {
                     open = false;
                 }
@@ -148,7 +128,7 @@ std::string RunHook(const HookRun& run) {
         }
     }
     ::close(out[0]);
-    Lines(text, run, true);
+    HandOnLines(text, run, true);
     if (!stopped.empty()) {
         return stopped;
     }

@@ -11,8 +11,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kLineMost = 300;
-
 std::wstring Wide(const std::string& text) {
     if (text.empty()) {
         return {};
@@ -62,25 +60,6 @@ std::wstring Environment(const HookRun& run) {
     }
     block += L'\0';
     return block;
-}
-
-void Lines(std::string& text, const HookRun& run, bool all) {
-    for (std::size_t end; (end = text.find('\n')) != std::string::npos;) {
-        std::string line = text.substr(0, std::min(end, kLineMost));
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (run.said) {
-            run.said(line);
-        }
-        text.erase(0, end + 1);
-    }
-    if (all && !text.empty() && run.said) {
-        run.said(text.substr(0, kLineMost));
-    }
-    if (all || text.size() > 4 * kLineMost) {
-        text.clear();
-    }
 }
 
 std::string LastError(const char* what) {
@@ -147,9 +126,7 @@ std::string RunHook(const HookRun& run) {
         const bool late = Clock::now() >= deadline;
         if (late || (run.stop_now && run.stop_now())) {
             if (!exited) {
-                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(run.timeout);
-                stopped = late ? "stopped after " + std::to_string(seconds.count()) + " s"
-                               : "stopped (Ctrl-C)";
+                stopped = StoppedBecause(run, late);
             }
             if (job) {
                 TerminateJobObject(job, 1);
@@ -171,7 +148,7 @@ std::string RunHook(const HookRun& run) {
                          nullptr) &&
                 n > 0) {
                 text.append(buffer, n);
-                Lines(text, run, false);
+                HandOnLines(text, run, false);
             }
             continue;
         }
@@ -182,7 +159,7 @@ std::string RunHook(const HookRun& run) {
         }
     }
     CloseHandle(read_end);
-    Lines(text, run, true);
+    HandOnLines(text, run, true);
     DWORD code = 1;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
