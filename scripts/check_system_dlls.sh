@@ -7,7 +7,7 @@ set -euo pipefail
 
 program=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
-allowed=" advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll odbc32.dll user32.dll ws2_32.dll "
+allowed=" advapi32.dll bcrypt.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll odbc32.dll user32.dll ws2_32.dll "
 
 names=$("$objdump" -p "$program" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
 if [ -z "$names" ]; then

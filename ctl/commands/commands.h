@@ -11,9 +11,9 @@
 #include <ostream>
 #include <string>
 
-#include "ctl/provisioning.h"
+#include "ctl/link/provisioning.h"
+#include "ctl/link/tracker_link.h"
 #include "ctl/record/shared_record.h"
-#include "ctl/tracker_link.h"
 #include "serial/serial_port.h"
 
 namespace qx17::ctl {

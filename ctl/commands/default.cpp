@@ -4,7 +4,7 @@
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
 #include "ctl/exit_codes.h"
-#include "ctl/progress.h"
+#include "ctl/output/progress.h"
 
 namespace qx17::ctl {
 

@@ -1,18 +1,21 @@
 // qx17ctl line PORT... --profile P [--record CONNECTION [--station NAME]]
-// [--log FILE.csv] [--count N] [--id-start DIGITS]: the production line.
+// [--log FILE.csv] [--count N] [--id-start DIGITS] [--json]: the production
+// line, with the station's board on a terminal.
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 
+#include "ctl/board/board.h"
+#include "ctl/board/json_events.h"
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
 #include "ctl/exit_codes.h"
-#include "ctl/production_line.h"
-#include "ctl/profile_file.h"
-#include "ctl/progress.h"
+#include "ctl/line/production_line.h"
+#include "ctl/line/station.h"
+#include "ctl/output/progress.h"
+#include "ctl/profiles/profile_file.h"
 #include "ctl/record/connection_string.h"
 #include "ctl/record/odbc.h"
-#include "ctl/station.h"
 
 namespace qx17::ctl {
 
@@ -48,6 +51,21 @@ std::filesystem::path OutboxFor(const std::string& record, const std::string& st
     return folder / ("record-" + name.substr(0, 40) + suffix);
 }
 
+// What the line shows: JSON Lines when asked for; the board on a terminal
+// that takes its sequences; otherwise a line per event.
+std::unique_ptr<Progress> LineDisplay(bool json) {
+    if (json) {
+        return std::make_unique<JsonEvents>();
+    }
+    if (StdoutIsTerminal() && StdoutTerminalSize() && EnableTerminalSequences()) {
+        Board::Screen screen;
+        screen.colour = Board::ColourWanted();
+        screen.messages_on_board = StderrSharesTheTerminal();
+        return std::make_unique<Board>(std::move(screen));
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 Command AddLineCommand(CLI::App& program) {
@@ -59,6 +77,9 @@ Command AddLineCommand(CLI::App& program) {
         std::string id_start;
         std::string record;
         std::string station;
+        bool json = false;
+        std::string on_done;
+        double on_done_timeout = 30;
     };
     auto options = std::make_shared<Options>();
     CLI::App* command = program.add_subcommand("line",
@@ -87,42 +108,68 @@ Command AddLineCommand(CLI::App& program) {
     command->add_flag("--new-series", options->line.new_series,
                       "let --id-start begin another series: other digits, or below the IDs the "
                       "log or record gave out");
+    command->add_flag("--json", options->json,
+                      "print the line's events as JSON Lines on stdout (no board)");
+    command
+        ->add_option("--on-done", options->on_done,
+                     "run COMMAND (through the shell) after each tracker's row is on the disk, "
+                     "with the tracker in its environment (QX17_PORT, QX17_OUTCOME, "
+                     "QX17_ID_WRITTEN ...)")
+        ->type_name("COMMAND");
+    command
+        ->add_option("--on-done-timeout", options->on_done_timeout,
+                     "stop an --on-done command still running after SECONDS (default 30)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.1, 86400.0));
     AddLinkOptions(*command, options->line.times);
     return {command, [options] {
-                return WithProgress([&](Progress& progress) {
-                    LineOptions line = options->line;
-                    try {
-                        line.profile = LoadProfile(options->profile, &line.profile_text);
-                    } catch (const BadProfile& e) {
-                        progress.Message(e.what());
-                        return kExitUsage;
-                    }
-                    if (!options->log.empty()) {
-                        line.log = options->log;
-                    }
-                    if (!options->station.empty() && options->record.empty()) {
-                        progress.Message("--station names this station in a --record.");
-                        return kExitUsage;
-                    }
-                    if (!options->record.empty()) {
-                        std::string error;
-                        line.record =
-                            OdbcConnectionString(options->record, odbc::InstalledDrivers(), error);
-                        if (!line.record) {
-                            progress.Message("--record: " + error + ".");
+                return WithProgress(
+                    [&](Progress& progress) {
+                        LineOptions line = options->line;
+                        try {
+                            line.profile = LoadProfile(options->profile, &line.profile_text);
+                        } catch (const BadProfile& e) {
+                            progress.Message(e.what());
                             return kExitUsage;
                         }
-                        line.station = options->station.empty() ? HostName() : options->station;
-                        line.outbox = OutboxFor(*line.record, line.station);
-                    }
-                    if (options->count > 0) {
-                        line.count = options->count;
-                    }
-                    if (!options->id_start.empty()) {
-                        line.id_start = options->id_start;
-                    }
-                    return RunProductionLine(line, progress);
-                });
+                        line.profile_name =
+                            std::filesystem::path(options->profile).filename().string();
+                        line.rows_to = "no log";
+                        if (!options->log.empty()) {
+                            line.log = options->log;
+                            line.rows_to = "log " + options->log;
+                        }
+                        if (!options->station.empty() && options->record.empty()) {
+                            progress.Message("--station names this station in a --record.");
+                            return kExitUsage;
+                        }
+                        if (!options->record.empty()) {
+                            std::string error;
+                            line.record = OdbcConnectionString(options->record,
+                                                               odbc::InstalledDrivers(), error);
+                            if (!line.record) {
+                                progress.Message("--record: " + error + ".");
+                                return kExitUsage;
+                            }
+                            line.station = options->station.empty() ? HostName() : options->station;
+                            line.rows_to = "record: " + RecordPlace(*line.record) +
+                                           (line.log ? " (and log " + options->log + ")" : "");
+                            line.outbox = OutboxFor(*line.record, line.station);
+                        }
+                        if (options->count > 0) {
+                            line.count = options->count;
+                        }
+                        if (!options->on_done.empty()) {
+                            line.on_done = options->on_done;
+                        }
+                        line.on_done_timeout = std::chrono::milliseconds(
+                            static_cast<long long>(options->on_done_timeout * 1000));
+                        if (!options->id_start.empty()) {
+                            line.id_start = options->id_start;
+                        }
+                        return RunProductionLine(line, progress);
+                    },
+                    LineDisplay(options->json));
             }};
 }
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "ctl/commands/commands.h"
-#include "ctl/port_admin.h"
+#include "ctl/ports/port_admin.h"
 
 namespace qx17::ctl {
 

@@ -9,9 +9,9 @@
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
 #include "ctl/exit_codes.h"
-#include "ctl/field_table.h"
-#include "ctl/profile_file.h"
-#include "ctl/progress.h"
+#include "ctl/output/progress.h"
+#include "ctl/profiles/field_table.h"
+#include "ctl/profiles/profile_file.h"
 #include "params/ansi_text.h"
 
 namespace qx17::ctl {

@@ -15,17 +15,17 @@
 
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
-#include "ctl/csv.h"
-#include "ctl/durable_file.h"
 #include "ctl/exit_codes.h"
-#include "ctl/line_log.h"
-#include "ctl/progress.h"
+#include "ctl/files/csv.h"
+#include "ctl/files/durable_file.h"
+#include "ctl/line/line_log.h"
+#include "ctl/line/station.h"
+#include "ctl/output/progress.h"
+#include "ctl/output/text_columns.h"
 #include "ctl/record/connection_string.h"
 #include "ctl/record/log_import.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
-#include "ctl/station.h"
-#include "ctl/text_columns.h"
 
 namespace qx17::ctl {
 

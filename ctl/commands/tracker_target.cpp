@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "ctl/exit_codes.h"
-#include "ctl/port_advice.h"
-#include "ctl/progress.h"
-#include "ctl/stop_request.h"
+#include "ctl/line/stop_request.h"
+#include "ctl/output/progress.h"
+#include "ctl/ports/port_advice.h"
 #include "params/field_rules.h"
 
 namespace qx17::ctl {
@@ -79,11 +79,13 @@ std::jthread NoticeOfStop(Progress& progress) {
 
 }  // namespace
 
-int WithProgress(const std::function<int(Progress&)>& command) {
+int WithProgress(const std::function<int(Progress&)>& command, std::unique_ptr<Progress> progress) {
     InstallStopHandlers();
-    Progress progress(StdoutIsTerminal());
-    const std::jthread notice = NoticeOfStop(progress);
-    return command(progress);
+    if (!progress) {
+        progress = std::make_unique<Progress>(StdoutIsTerminal());
+    }
+    const std::jthread notice = NoticeOfStop(*progress);
+    return command(*progress);
 }
 
 }  // namespace qx17::ctl

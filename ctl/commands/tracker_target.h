@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "ctl/commands/commands.h"
@@ -28,6 +29,7 @@ int OnTracker(const TrackerTarget& target, Progress& progress,
 
 // Runs `command` with Ctrl-C handled and the progress shown as it suits
 // stdout (a terminal or not).
-int WithProgress(const std::function<int(Progress&)>& command);
+int WithProgress(const std::function<int(Progress&)>& command,
+                 std::unique_ptr<Progress> progress = nullptr);
 
 }  // namespace qx17::ctl

@@ -5,8 +5,8 @@
 #include "ctl/commands/commands.h"
 #include "ctl/commands/tracker_target.h"
 #include "ctl/exit_codes.h"
-#include "ctl/profile_file.h"
-#include "ctl/progress.h"
+#include "ctl/output/progress.h"
+#include "ctl/profiles/profile_file.h"
 #include "params/ansi_text.h"
 
 namespace qx17::ctl {

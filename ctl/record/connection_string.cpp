@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <initializer_list>
 #include <string_view>
 
 namespace qx17::ctl {
@@ -364,6 +365,32 @@ std::string MaskedConnection(const std::string& connection) {
         }
     }
     return out;
+}
+
+std::string RecordPlace(const std::string& connection) {
+    const auto first = [&connection](std::initializer_list<std::string_view> keys) {
+        for (std::string_view key : keys) {
+            if (const auto value = AttributeValue(connection, key); value && !value->empty()) {
+                return *value;
+            }
+        }
+        return std::string();
+    };
+    const std::string server = first({"Server", "Servername"});
+    const std::string port = first({"Port"});
+    const std::string database = first({"Database"});
+    const std::string dsn = first({"DSN", "FILEDSN"});
+    std::string place;
+    if (!database.empty()) {
+        place = "database " + database;
+    }
+    if (!server.empty()) {
+        place += (place.empty() ? "server " : " on ") + server + (port.empty() ? "" : ":" + port);
+    }
+    if (!dsn.empty()) {
+        place += place.empty() ? "data source " + dsn : " (data source " + dsn + ")";
+    }
+    return place.empty() ? "the record" : place;
 }
 
 }  // namespace qx17::ctl

@@ -38,4 +38,8 @@ std::string MaskedConnection(const std::string& connection);
 // not ask for one (a value left in an open brace that names a password).
 std::optional<std::string> AttributeValue(const std::string& connection, std::string_view key);
 
+// Where the ODBC connection string `connection` leads, in words and never
+// with a password: "database qx17 on db.example:5432", "data source Line".
+std::string RecordPlace(const std::string& connection);
+
 }  // namespace qx17::ctl

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "ctl/line_record.h"
+#include "ctl/line/line_record.h"
 
 namespace qx17::ctl {
 

@@ -5,9 +5,9 @@
 #include <map>
 #include <set>
 
-#include "ctl/csv.h"
-#include "ctl/id_sequence.h"
-#include "ctl/line_log.h"
+#include "ctl/files/csv.h"
+#include "ctl/line/id_sequence.h"
+#include "ctl/line/line_log.h"
 
 namespace qx17::ctl {
 

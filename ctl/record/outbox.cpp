@@ -6,8 +6,8 @@
 #include <random>
 #include <system_error>
 
-#include "ctl/csv.h"
-#include "ctl/durable_file.h"
+#include "ctl/files/csv.h"
+#include "ctl/files/durable_file.h"
 
 namespace qx17::ctl {
 

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ctl/line_record.h"
+#include "ctl/line/line_record.h"
 
 namespace qx17::ctl {
 

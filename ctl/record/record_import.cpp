@@ -1,7 +1,7 @@
 // A station's CSV log into the shared record (`qx17ctl record import`).
 #include <stdexcept>
 
-#include "ctl/id_sequence.h"
+#include "ctl/line/id_sequence.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/record_sql.h"
 #include "ctl/record/shared_record.h"

@@ -1,6 +1,6 @@
 // What `qx17ctl record` reads of the shared record: the rows, the IDs
 // verified, the stations' names.
-#include "ctl/id_sequence.h"
+#include "ctl/line/id_sequence.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/record_sql.h"
 #include "ctl/record/shared_record.h"

@@ -10,8 +10,8 @@
 #include <optional>
 #include <thread>
 
+#include "ctl/line/stop_request.h"
 #include "ctl/record/outbox.h"
-#include "ctl/stop_request.h"
 
 namespace qx17::ctl {
 

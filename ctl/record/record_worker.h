@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "ctl/line_record.h"
+#include "ctl/line/line_record.h"
 #include "ctl/record/shared_record.h"
 
 namespace qx17::ctl {

@@ -6,14 +6,14 @@
 #include <random>
 #include <thread>
 
-#include "ctl/id_sequence.h"
-#include "ctl/line_log.h"
+#include "ctl/line/id_sequence.h"
+#include "ctl/line/line_log.h"
+#include "ctl/line/station.h"
+#include "ctl/line/stop_request.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/outbox.h"
 #include "ctl/record/record_sql.h"
 #include "ctl/record/schema.h"
-#include "ctl/station.h"
-#include "ctl/stop_request.h"
 
 namespace qx17::ctl {
 

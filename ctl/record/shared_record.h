@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "ctl/line_record.h"
+#include "ctl/line/line_record.h"
 #include "ctl/record/log_import.h"
 #include "ctl/record/record_errors.h"
 

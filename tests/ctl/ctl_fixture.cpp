@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "ctl/stop_request.h"
+#include "ctl/line/stop_request.h"
 
 namespace qx17::ctl::test {
 

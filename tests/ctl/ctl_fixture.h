@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ctl/progress.h"
-#include "ctl/tracker_link.h"
+#include "ctl/link/tracker_link.h"
+#include "ctl/output/progress.h"
 #include "params/field_values.h"
 #include "tools/tracker_sim/virtual_tracker.h"
 

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "ctl/exit_codes.h"
-#include "ctl/line_log.h"
-#include "ctl/production_line.h"
-#include "ctl/stop_request.h"
+#include "ctl/line/line_log.h"
+#include "ctl/line/production_line.h"
+#include "ctl/line/stop_request.h"
 #include "tests/ctl/ctl_fixture.h"
 
 namespace qx17::ctl {

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "ctl/line_log.h"
+#include "ctl/line/line_log.h"
 
 namespace qx17::ctl {
 namespace {

@@ -13,8 +13,8 @@
 
 #include "ctl/commands/commands.h"
 #include "ctl/exit_codes.h"
-#include "ctl/profile_check.h"
-#include "ctl/profile_file.h"
+#include "ctl/profiles/profile_check.h"
+#include "ctl/profiles/profile_file.h"
 #include "params/field_descriptors.h"
 #include "params/profile.h"
 #include "tests/ctl/ctl_fixture.h"

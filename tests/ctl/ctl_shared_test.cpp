@@ -9,9 +9,9 @@
 #include <fstream>
 #include <thread>
 
-#include "ctl/profile_check.h"
-#include "ctl/profile_file.h"
-#include "ctl/provisioning.h"
+#include "ctl/link/provisioning.h"
+#include "ctl/profiles/profile_check.h"
+#include "ctl/profiles/profile_file.h"
 #include "params/field_descriptors.h"
 #include "params/param_image.h"
 #include "params/profile.h"

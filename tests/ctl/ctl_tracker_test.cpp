@@ -12,8 +12,8 @@
 
 #include "ctl/commands/commands.h"
 #include "ctl/exit_codes.h"
-#include "ctl/profile_file.h"
-#include "ctl/provisioning.h"
+#include "ctl/link/provisioning.h"
+#include "ctl/profiles/profile_file.h"
 #include "params/profile.h"
 #include "protocol/frame_codec.h"
 #include "protocol/link_commands.h"

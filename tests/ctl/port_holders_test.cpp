@@ -10,8 +10,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "ctl/port_admin.h"
-#include "ctl/port_holders_posix.h"
+#include "ctl/ports/port_admin.h"
+#include "ctl/ports/port_holders_posix.h"
 #include "tests/ctl/ctl_fixture.h"
 
 namespace qx17::ctl {

@@ -111,5 +111,23 @@ TEST(RecordConnection, AMessageNeverShowsAPassword) {
     }
 }
 
+// Where the board says the rows go: the database and server, or the data
+// source, never a password.
+TEST(RecordConnection, ItsPlaceIsToldWithoutAPassword) {
+    const struct {
+        const char* given;
+        const char* place;
+    } cases[] = {
+        {"Driver={PostgreSQL Unicode};Server=db1;Port=5433;Database=qx17;Uid=line;Pwd=s3cret",
+         "database qx17 on db1:5433"},
+        {"DSN=factory;Pwd=s3cret", "data source factory"},
+        {"DSN=factory;Servername=db2;Database=qx17", "database qx17 on db2 (data source factory)"},
+        {"Driver={PostgreSQL Unicode};Pwd={s3cret;Database=x}", "the record"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(RecordPlace(c.given), c.place) << c.given;
+    }
+}
+
 }  // namespace
 }  // namespace qx17::ctl

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "ctl/exit_codes.h"
-#include "ctl/production_line.h"
+#include "ctl/line/production_line.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"
 #include "params/text_conversions.h"

@@ -19,8 +19,8 @@
 
 #include "ctl/commands/commands.h"
 #include "ctl/exit_codes.h"
-#include "ctl/line_log.h"
-#include "ctl/progress.h"
+#include "ctl/line/line_log.h"
+#include "ctl/output/progress.h"
 #include "ctl/record/log_import.h"
 #include "ctl/record/odbc.h"
 #include "ctl/record/shared_record.h"

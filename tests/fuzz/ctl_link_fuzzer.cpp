@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "ctl/provisioning.h"
+#include "ctl/link/provisioning.h"
 #include "params/field_values.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/frame_codec.h"

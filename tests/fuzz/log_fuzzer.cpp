@@ -33,10 +33,10 @@
 #include <utility>
 #include <vector>
 
-#include "ctl/csv.h"
-#include "ctl/durable_file.h"
-#include "ctl/id_sequence.h"
-#include "ctl/line_log.h"
+#include "ctl/files/csv.h"
+#include "ctl/files/durable_file.h"
+#include "ctl/line/id_sequence.h"
+#include "ctl/line/line_log.h"
 #include "ctl/record/log_import.h"
 
 namespace {

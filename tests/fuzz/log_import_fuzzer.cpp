@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ctl/id_sequence.h"
+#include "ctl/line/id_sequence.h"
 #include "ctl/record/log_import.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ctl/csv.h"
+#include "ctl/files/csv.h"
 #include "ctl/record/outbox.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "ctl/profile_check.h"
+#include "ctl/profiles/profile_check.h"
 #include "params/ansi_text.h"
 #include "params/profile.h"
 #include "params/reg_file_format.h"

@@ -33,7 +33,8 @@ run() {
     [ "$status" -eq "$expected" ] || fail "qx17ctl $* exited $status, not $expected"
 }
 
-# The tracker announces itself: the line's one tracker, logged.
+# The tracker announces itself: the line's one tracker, logged, its events
+# as JSON Lines on stdout.
 # A profile states every value the window saves.
 {
     printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrowind\\QX17EEP]\r\n'
@@ -42,9 +43,18 @@ run() {
         SOS_NO "" LOG_INT 60 TimeZone 480 SleepMode 0
     printf '"%s"=dword:%08x\r\n' GPRS_EN 1 GPRS_TYPE 0 CallReply 0
 } >line.reg
-run 0 line COM4 --profile line.reg --log line.csv --count 1
+run 0 line COM4 --profile line.reg --log line.csv --count 1 --json
 grep -q '^time,port,id_before,id_written,outcome,differences,seconds' line.csv ||
     fail "the log has no header"
+# Its events as the Linux program gives them, one JSON object a line.
+[ "$(sed 's/^{"event":"\([a-z-]*\)".*/\1/' out | tr '\n' ' ')" = \
+    "line-start tracker-start tracker-end line-end " ] || fail "not the line's four events"
+grep -q '^{"event":"line-start","time":"[0-9T:-]*Z","format":1,"station":"[^"]*","ports":\["COM4"\],"profile":"line.reg","profile_sha256":"[0-9a-f]\{64\}","rows_to":"log line.csv"}$' out ||
+    fail "the line's start is not as documented"
+grep -q '^{"event":"tracker-end","time":"[^"]*","port":"COM4","id_before":"35712001234567","id_written":"35712001234567","outcome":"ok","differences":\[\],"seconds":[0-9.e-]*,"started":"[^"]*"}$' out ||
+    fail "the tracker's end is not its row"
+grep -q '"done":1,"ok":1,"failed":0,.*"exit_code":0}$' out || fail "the line's end is not as documented"
+grep -q '^line: 1 tracker: 1 ok' err || fail "the summary is not on stderr"
 grep -q ',COM4,35712001234567,35712001234567,ok,,' line.csv || fail "no ok row in the log"
 [ -f line.csv.claims ] && [ ! -s line.csv.claims ] || fail "the line's claim was not settled"
 run 2 line COM4 --profile line.reg --log NUL --count 1

@@ -1,7 +1,9 @@
 // line_bench: the production line end to end. The real `qx17ctl line` runs
 // against real `tracker-sim --real-pace --line N` programs (9600 bit/s both
 // ways; each replugs the next tracker after a write-all and read-back), on
-// one port and then on four, with a profile and a CSV log as on a line.
+// 1, 4 and 16 ports (`--ports`), with a profile and a CSV log as on a line;
+// each once with its output into a file and once on a pseudo-terminal, where
+// it draws the station's board.
 //
 // From the trackers' logs it takes, per port, the moment each tracker held
 // its handshake; a cycle runs from one tracker's handshake to the next one's,
@@ -12,6 +14,7 @@
 // that frame's wire time, is the tool's own share.
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -25,6 +28,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -79,8 +83,10 @@ struct Child {
 };
 
 // Starts `args`, stdin from /dev/null, stderr to `err_file`, stdout to a pipe
-// (`pipe_out`) or to `err_file` too.
-Child Spawn(const std::vector<std::string>& args, const std::string& err_file, bool pipe_out) {
+// (`pipe_out`) or to `err_file` too; or, with `terminal` (a pty's slave),
+// stdout and stderr both to that terminal.
+Child Spawn(const std::vector<std::string>& args, const std::string& err_file, bool pipe_out,
+            int terminal = -1) {
     Child child;
     int out[2] = {-1, -1};
     if (pipe_out && pipe2(out, O_CLOEXEC) < 0) {
@@ -91,7 +97,10 @@ Child Spawn(const std::vector<std::string>& args, const std::string& err_file, b
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    if (pipe_out) {
+    if (terminal >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, terminal, 1);
+        posix_spawn_file_actions_adddup2(&actions, terminal, 2);
+    } else if (pipe_out) {
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     } else {
         posix_spawn_file_actions_adddup2(&actions, 2, 1);
@@ -328,6 +337,7 @@ struct Line {
     double share_max_ms = 0;      // the largest of the cycles
     double turn_ms[kTurns] = {};  // medians over the cycles
     double cpu_ms = 0;            // qx17ctl's CPU time per tracker
+    std::size_t drawn_bytes = 0;  // what the board wrote to its terminal
     double startup_min_ms = 1e300;  // qx17ctl started to a port's first handshake
     double startup_max_ms = 0;
     std::string failure;  // empty when the run succeeded
@@ -366,11 +376,54 @@ std::string CheckCsv(const fs::path& path, int trackers) {
     return {};
 }
 
-Line RunLine(int ports, int per_port, const fs::path& folder) {
+// The master side of the board's terminal, drained until it closes: what
+// the board drew is counted, and its writes never block.
+struct Terminal {
+    int master = -1;
+    int slave = -1;
+    std::size_t drawn = 0;
+    std::thread drain;
+
+    bool Open(int ports) {
+        winsize size{};
+        size.ws_col = 100;
+        size.ws_row = static_cast<unsigned short>(ports + 12);
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+            return false;
+        }
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+        drain = std::thread([this] {
+            char chunk[4096];
+            for (ssize_t n;
+                 (n = read(master, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR);) {
+                drawn += n > 0 ? static_cast<std::size_t>(n) : 0;
+            }
+        });
+        return true;
+    }
+    // The program has ended: the slave's last holder goes, the drain ends.
+    void Close() {
+        if (slave >= 0) {
+            close(slave);
+            slave = -1;
+        }
+        if (drain.joinable()) {
+            drain.join();
+        }
+        if (master >= 0) {
+            close(master);
+            master = -1;
+        }
+    }
+    ~Terminal() { Close(); }
+};
+
+Line RunLine(int ports, int per_port, const fs::path& folder, bool board) {
     Line result;
     result.ports = ports;
     result.trackers = ports * per_port;
-    const fs::path dir = folder / (std::to_string(ports) + "-ports");
+    const fs::path dir = folder / (std::to_string(ports) + (board ? "-ports-board" : "-ports"));
     fs::create_directories(dir);
     const fs::path profile = dir / "profile.reg";
     std::ofstream(profile, std::ios::binary) << kProfile;
@@ -411,8 +464,12 @@ Line RunLine(int ports, int per_port, const fs::path& folder) {
           (dir / "line.csv").string(), std::string("--count"), std::to_string(result.trackers)}) {
         args.push_back(a);
     }
+    Terminal terminal;
+    if (board && !terminal.Open(ports)) {
+        return fail("no pseudo-terminal for the board");
+    }
     const Clock::time_point started = Clock::now();
-    Child ctl = Spawn(args, (dir / "qx17ctl.err").string(), false);
+    Child ctl = Spawn(args, (dir / "qx17ctl.err").string(), false, board ? terminal.slave : -1);
     if (ctl.pid < 0) {
         return fail("qx17ctl did not start");
     }
@@ -423,9 +480,14 @@ Line RunLine(int ports, int per_port, const fs::path& folder) {
         Kill(ctl);
         return fail("qx17ctl did not end in time (see " + (dir / "qx17ctl.err").string() + ")");
     }
+    terminal.Close();
+    result.drawn_bytes = terminal.drawn;
     if (*ctl_exit != 0) {
         return fail("qx17ctl ended with code " + std::to_string(*ctl_exit) + " (see " +
                     (dir / "qx17ctl.err").string() + ")");
+    }
+    if (board && terminal.drawn == 0) {
+        return fail("qx17ctl drew nothing on its terminal");
     }
     for (std::size_t p = 0; p < trackers.size(); ++p) {
         const std::optional<int> code = WaitFor(trackers[p], std::chrono::seconds(5));
@@ -491,15 +553,21 @@ Line RunLine(int ports, int per_port, const fs::path& folder) {
 
 int main(int argc, char** argv) {
     int per_port = 20;
+    std::vector<int> port_counts = {1, 4, 16};
     CLI::App cli{
         "The production line end to end: qx17ctl line against tracker-sim --real-pace --line N\n"
-        "on 1 port and on 4; trackers per minute beside the protocol's floor, the tool's own\n"
-        "share and its CPU time per tracker.",
+        "on 1, 4 and 16 ports, each with its output into a file and with its board on a\n"
+        "terminal; trackers per minute beside the protocol's floor, the tool's own share and\n"
+        "its CPU time per tracker.",
         "line_bench"};
     cli.set_version_flag("--version", std::string("line_bench ") + QX17_VERSION);
     cli.add_option("--trackers", per_port, "trackers per port (the rates need 2 at least)")
         ->capture_default_str()
         ->check(CLI::Range(2, 10000));
+    cli.add_option("--ports", port_counts, "the numbers of ports to run, the first the base")
+        ->capture_default_str()
+        ->delimiter(',')
+        ->check(CLI::Range(1, 64));
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -513,12 +581,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     const fs::path folder = pattern;
-    const Line lines[2] = {RunLine(1, per_port, folder), RunLine(4, per_port, folder)};
+    std::vector<Line> files;
+    std::vector<Line> boards;
     bool failed = false;
-    for (const Line& line : lines) {
-        if (!line.failure.empty()) {
-            std::fprintf(stderr, "line_bench: %d port(s): %s\n", line.ports, line.failure.c_str());
-            failed = true;
+    for (int ports : port_counts) {
+        for (bool board : {false, true}) {
+            const Line line = RunLine(ports, per_port, folder, board);
+            if (!line.failure.empty()) {
+                std::fprintf(stderr, "line_bench: %d port(s)%s: %s\n", line.ports,
+                             board ? " with the board" : "", line.failure.c_str());
+                failed = true;
+            }
+            (board ? boards : files).push_back(line);
         }
     }
     if (failed) {
@@ -528,53 +602,111 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 
-    const Line& one = lines[0];
-    const Line& four = lines[1];
     const std::size_t floor_bytes = FloorBytes();
     const double floor_ms = kByteMs * static_cast<double>(floor_bytes);
     std::printf(
         "line_bench: qx17ctl line against tracker-sim --real-pace --line %d (9600 bit/s both\n"
         "ways), a profile of every value, a CSV log; %d trackers per port. A cycle runs from one\n"
-        "tracker's handshake to the next one's; start-up is outside every cycle.\n\n",
+        "tracker's handshake to the next one's; start-up is outside every cycle. Each line runs\n"
+        "with its output into a file, then on a pseudo-terminal (100 columns) with its board.\n\n",
         per_port, per_port);
-    std::printf("%-58s %12s %12s\n", "", "1 port", "4 ports");
-    std::printf("%-58s %12.1f %12.1f\n", "trackers per minute", one.rate, four.rate);
-    std::printf("%-58s %12.1f %12.1f\n", "  at the protocol's floor", 60000.0 / floor_ms,
-                4 * 60000.0 / floor_ms);
-    std::printf("%-58s %12.1f %12.1f\n", "  every cycle over the whole span (cross-check)",
-                one.whole_span_rate, four.whole_span_rate);
-    char floor_label[80];
-    std::snprintf(floor_label, sizeof floor_label,
-                  "floor per tracker, ms (%zu bytes at 960 bytes/s)", floor_bytes);
-    std::printf("%-58s %12.1f %12.1f\n", floor_label, floor_ms, floor_ms);
-    std::printf("%-58s %12.1f %12.1f\n", "cycle per tracker on a port, ms (median)", one.cycle_ms,
-                four.cycle_ms);
-    std::printf("%-58s %12.2f %12.2f\n", "the tool's own share per tracker, ms (median)",
-                one.share_ms, four.share_ms);
-    std::printf("%-58s %12.2f %12.2f\n", "  the largest of the cycles", one.share_max_ms,
-                four.share_max_ms);
-    std::printf("%-58s %12.2f %12.2f\n", "qx17ctl CPU time per tracker, ms (start-up included)",
-                one.cpu_ms, four.cpu_ms);
-    char four_startup[32];
-    std::snprintf(four_startup, sizeof four_startup, "%.0f..%.0f", four.startup_min_ms,
-                  four.startup_max_ms);
-    std::printf("%-58s %12.0f %12s\n", "start-up, ms: qx17ctl started to a port's first handshake",
-                one.startup_max_ms, four_startup);
-    std::printf(
-        "\nThe tool's share turn by turn, ms (median over the cycles): from the tracker's\n"
-        "last byte (or the tool's frame before) to the tracker holding the tool's frame,\n"
-        "less that frame's wire time.\n");
-    for (int i = 0; i < kTurns; ++i) {
-        std::printf("  %-56s %12.2f %12.2f\n", kTurnNames[i], one.turn_ms[i], four.turn_ms[i]);
+    const auto row = [&](const char* label, const std::function<std::string(const Line&)>& cell,
+                         const std::vector<Line>& lines) {
+        std::printf("%-52s", label);
+        for (const Line& line : lines) {
+            std::printf(" %11s", cell(line).c_str());
+        }
+        std::printf("\n");
+    };
+    const auto number = [](double value, int decimals) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.*f", decimals, value);
+        return std::string(text);
+    };
+    std::printf("%-52s", "");
+    for (const Line& line : files) {
+        std::printf(" %11s",
+                    (std::to_string(line.ports) + (line.ports == 1 ? " port" : " ports")).c_str());
     }
-    const double ratio = four.rate / one.rate;
+    std::printf("\n");
+    row(
+        "trackers per minute", [&](const Line& l) { return number(l.rate, 1); }, files);
+    row(
+        "  at the protocol's floor",
+        [&](const Line& l) { return number(l.ports * 60000.0 / floor_ms, 1); }, files);
+    row(
+        "  every cycle over the whole span (cross-check)",
+        [&](const Line& l) { return number(l.whole_span_rate, 1); }, files);
+    char floor_label[80];
+    std::snprintf(floor_label, sizeof floor_label, "floor per tracker, ms (%zu bytes at 960 B/s)",
+                  floor_bytes);
+    row(
+        floor_label, [&](const Line&) { return number(floor_ms, 1); }, files);
+    row(
+        "cycle per tracker on a port, ms (median)",
+        [&](const Line& l) { return number(l.cycle_ms, 1); }, files);
+    row(
+        "the tool's own share per tracker, ms (median)",
+        [&](const Line& l) { return number(l.share_ms, 2); }, files);
+    row(
+        "  the largest of the cycles", [&](const Line& l) { return number(l.share_max_ms, 2); },
+        files);
+    row(
+        "qx17ctl CPU time per tracker, ms (start-up incl.)",
+        [&](const Line& l) { return number(l.cpu_ms, 2); }, files);
+    row(
+        "start-up, ms: to the ports' first handshakes",
+        [&](const Line& l) {
+            return l.ports == 1 ? number(l.startup_max_ms, 0)
+                                : number(l.startup_min_ms, 0) + ".." + number(l.startup_max_ms, 0);
+        },
+        files);
+    std::printf("\nWith the board drawn on a terminal:\n");
+    row(
+        "trackers per minute", [&](const Line& l) { return number(l.rate, 1); }, boards);
+    row(
+        "the tool's own share per tracker, ms (median)",
+        [&](const Line& l) { return number(l.share_ms, 2); }, boards);
+    row(
+        "qx17ctl CPU time per tracker, ms (start-up incl.)",
+        [&](const Line& l) { return number(l.cpu_ms, 2); }, boards);
+    row(
+        "bytes drawn on the terminal per tracker",
+        [&](const Line& l) { return number(static_cast<double>(l.drawn_bytes) / l.trackers, 0); },
+        boards);
+    std::printf(
+        "\nThe tool's share turn by turn, ms (median over the cycles; output into a file): from\n"
+        "the tracker's last byte (or the tool's frame before) to the tracker holding the tool's\n"
+        "frame, less that frame's wire time.\n");
+    for (int i = 0; i < kTurns; ++i) {
+        row(("  " + std::string(kTurnNames[i])).c_str(),
+            [&](const Line& l) { return number(l.turn_ms[i], 2); }, files);
+    }
     std::printf("\nAims (reported, not enforced):\n");
-    std::printf("  the tool's own share under 5 ms per tracker: %.2f ms and %.2f ms (%s)\n",
-                one.share_ms, four.share_ms,
-                one.share_ms < 5 && four.share_ms < 5 ? "met" : "NOT MET");
-    std::printf("  4 ports at least 3.9 times as many trackers as 1: %.2f (%s)\n", ratio,
-                ratio >= 3.9 ? "met" : "NOT MET");
-    std::printf("\nEvery run ended well: %d + %d trackers, every log row ok.\n", one.trackers,
-                four.trackers);
+    bool shares_met = true;
+    for (const std::vector<Line>* lines : {&files, &boards}) {
+        for (const Line& line : *lines) {
+            shares_met = shares_met && line.share_ms < 5;
+        }
+    }
+    std::printf("  the tool's own share under 5 ms per tracker, every run: %s\n",
+                shares_met ? "met" : "NOT MET");
+    const Line& base = files.front();
+    for (std::size_t i = 1; i < files.size(); ++i) {
+        const double ratio = files[i].rate / base.rate;
+        // n times the trackers, less a thirty-second of it (15.5 for 16),
+        // or less 0.1 for a few ports (3.9 for 4).
+        const double n = static_cast<double>(files[i].ports) / base.ports;
+        const double aim = n - std::max(0.1, n / 32.0);
+        std::printf("  %d ports at least %.2f times the trackers of %d: %.2f (%s)\n",
+                    files[i].ports, aim, base.ports, ratio, ratio >= aim ? "met" : "NOT MET");
+    }
+    int all = 0;
+    for (const std::vector<Line>* lines : {&files, &boards}) {
+        for (const Line& line : *lines) {
+            all += line.trackers;
+        }
+    }
+    std::printf("\nEvery run ended well: %d trackers in all, every log row ok.\n", all);
     return 0;
 }

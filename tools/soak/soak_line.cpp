@@ -16,9 +16,9 @@
 #include <sstream>
 #include <thread>
 
-#include "ctl/line_log.h"
-#include "ctl/production_line.h"
-#include "ctl/progress.h"
+#include "ctl/line/line_log.h"
+#include "ctl/line/production_line.h"
+#include "ctl/output/progress.h"
 #include "params/ireg.h"
 #include "params/reg_file_format.h"
 #include "params/registry_file_store.h"

@@ -15,10 +15,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "ctl/production_line.h"
-#include "ctl/progress.h"
+#include "ctl/line/production_line.h"
+#include "ctl/line/stop_request.h"
+#include "ctl/output/progress.h"
 #include "ctl/record/odbc.h"
-#include "ctl/stop_request.h"
 #include "params/profile.h"
 #include "tools/record_server/record_server.h"
 
