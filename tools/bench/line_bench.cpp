@@ -694,10 +694,10 @@ int main(int argc, char** argv) {
     const Line& base = files.front();
     for (std::size_t i = 1; i < files.size(); ++i) {
         const double ratio = files[i].rate / base.rate;
-        // n times the trackers, less a thirty-second of it (15.5 for 16),
-        // or less 0.1 for a few ports (3.9 for 4).
+        // n times the trackers, less 0.1 for a few ports (3.9 for 4), less
+        // a thirty-second of it for more (15.5 for 16).
         const double n = static_cast<double>(files[i].ports) / base.ports;
-        const double aim = n - std::max(0.1, n / 32.0);
+        const double aim = n <= 4 ? n - 0.1 : n - n / 32.0;
         std::printf("  %d ports at least %.2f times the trackers of %d: %.2f (%s)\n",
                     files[i].ports, aim, base.ports, ratio, ratio >= aim ? "met" : "NOT MET");
     }
