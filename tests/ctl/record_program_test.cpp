@@ -322,6 +322,42 @@ TEST_F(RecordProgram, ASilentNetworkNeverHoldsTheLine) {
     EXPECT_EQ(Count("SELECT count(*) FROM claims WHERE NOT settled"), "0");
 }
 
+// The record going away while a tracker waits for its claim, and coming
+// back: one event each for machines (and one header line and one message
+// on the board), not the driver's reason again and again.
+TEST_F(RecordProgram, TheRecordsGoingAndReturnAreOneEventEach) {
+    tools::TcpRelay relay("127.0.0.1", std::stoi(test::RecordServerFile("port")));
+    sim::VirtualTracker& tracker = AddTracker("35712001234567", false);
+    std::vector<std::string> args = Line(tracker);
+    args[5] = tools::RelayedConnection(connection_, relay.Port()) +
+              ";Pwd=" + test::RecordServerFile("line_password");
+    args.push_back("--json");
+    const pid_t line = Spawn(args);
+    ASSERT_TRUE(Until(
+        [&] { return test::Slurp(folder_ / "out").find("\"line-start\"") != std::string::npos; }));
+    relay.Cut();  // the server's connection reset: away at once
+    tracker.Announce();
+    ASSERT_TRUE(Until(
+        [&] { return test::Slurp(folder_ / "out").find("\"record-away\"") != std::string::npos; }));
+    std::this_thread::sleep_for(2s);  // several tries meanwhile
+    relay.Pass();
+    const test::Outcome ended = Wait(line, 60s);
+    EXPECT_EQ(ended.exit_code, 0) << ended.err;
+    const auto count = [&](const std::string& event) {
+        std::size_t n = 0;
+        for (std::size_t at = 0;
+             (at = ended.out.find("\"event\":\"" + event + "\"", at)) != std::string::npos; ++at) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("record-away"), 1u) << ended.out;
+    EXPECT_EQ(count("record-back"), 1u) << ended.out;
+    EXPECT_EQ(count("tracker-end"), 1u) << ended.out;
+    EXPECT_LT(ended.out.find("\"record-away\""), ended.out.find("\"record-back\""));
+    EXPECT_LT(ended.out.find("\"record-back\""), ended.out.find("\"tracker-end\""));
+}
+
 // One station runs once: a second line of it on this computer is told the
 // first one's pid, one while it runs on another computer that computer's
 // name. A station cut off from the server in the middle of a tracker and
