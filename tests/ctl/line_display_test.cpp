@@ -251,6 +251,10 @@ TEST_F(LineDisplay, TheBoardInARealTerminal) {
     const std::string environment = "XDG_CONFIG_HOME='" + folder_.Path().string() +
                                     "' XDG_STATE_HOME='" + (folder_ / "state").string() + "' ";
     tmux.Run("-f /dev/null new-session -d -s line -x 80 -y 24 sh");
+    // The size is the test's alone: tmux does not follow its clients' (a
+    // run under load once found the window wider before it was resized).
+    tmux.Run("set-option -g window-size manual");
+    tmux.Run("resize-window -t line -x 80 -y 24");
     // The shell keeps the line's exit code in a file: its screen stays as
     // the line left it, with the prompt under the summary.
     const std::string exit_file = (folder_ / "exit").string();
