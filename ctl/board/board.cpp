@@ -191,16 +191,15 @@ void Board::TrackerStarted(const std::string& port, const std::string& id_before
     Changed();
 }
 
-void Board::TrackerEnded(const LogRow& ended) {
+void Board::TrackerEnded(const LogRow& ended, const LineTotals& totals) {
     std::lock_guard lock(mutex_);
     Row& row = rows_[ended.port];
     row.id_before = ended.id_before;
     row.id_written = ended.id_written;
     row.outcome_shown = true;
-    ++done_;
+    totals_ = totals;
     if (ended.outcome == "ok") {
         ++row.ok;
-        ++ok_;
         SetState(row, "OK: take it out", Tone::kOk);
     } else {
         ++row.failed;
@@ -215,18 +214,7 @@ void Board::TrackerEnded(const LogRow& ended) {
         row.state_more = fields.empty() || ended.outcome != "verify-failed" ? "" : fields + ")";
         row.state_end = ", take it out";
     }
-    if (GaveNewId(ended)) {
-        if (first_id_.empty() || IdBelow(ended.id_written, first_id_)) {
-            first_id_ = ended.id_written;
-        }
-        if (last_id_.empty() || IdBelow(last_id_, ended.id_written)) {
-            last_id_ = ended.id_written;
-        }
-    }
     recent_.push_back(Clock::now());
-    if (away_since_) {
-        ++kept_while_away_;
-    }
     Changed();
 }
 
@@ -245,26 +233,30 @@ void Board::PortLost(const std::string& port) {
 void Board::RecordAway(const std::string&) {
     std::lock_guard lock(mutex_);
     away_since_ = std::chrono::system_clock::now();
-    kept_while_away_ = 0;
     Changed();
 }
 
-void Board::RecordBack(double seconds_away) {
+void Board::RecordBack(double seconds_away, long rows_sent) {
     std::string text;
     {
         std::lock_guard lock(mutex_);
         char said[96];
         std::snprintf(said, sizeof said, "record back after %.0f s", seconds_away);
         text = said;
-        if (kept_while_away_ > 0) {
-            text += "; " + std::to_string(kept_while_away_) +
-                    (kept_while_away_ == 1 ? " waiting row sent" : " waiting rows sent");
+        if (rows_sent > 0) {
+            text += "; " + std::to_string(rows_sent) +
+                    (rows_sent == 1 ? " waiting row sent" : " waiting rows sent");
         }
         away_since_.reset();
-        kept_while_away_ = 0;
         Changed();
     }
     Message(text + ".");
+}
+
+void Board::RowsWaiting(long rows) {
+    std::lock_guard lock(mutex_);
+    rows_waiting_ = rows;
+    Changed();
 }
 
 void Board::HookFailed(const std::string& port, const std::string&) {
@@ -296,17 +288,18 @@ BoardView Board::ViewLocked(Clock::time_point now) {
     while (!recent_.empty() && now - recent_.front() > kRateWindow) {
         recent_.pop_front();
     }
-    const long failed = done_ - ok_;
+    const long failed = totals_.done - totals_.ok;
     char totals[160];
     const double window =
         std::chrono::duration<double>(std::min<Clock::duration>(now - started_at_, kRateWindow))
             .count();
     const double per_hour = window >= 1 ? static_cast<double>(recent_.size()) * 3600 / window : 0;
-    if (done_ > 0) {
+    if (totals_.done > 0) {
         std::snprintf(totals, sizeof totals,
                       "done %ld  ok %ld  failed %ld  yield %.1f %%  %.0f an hour (last 10 min)",
-                      done_, ok_, failed,
-                      100.0 * static_cast<double>(ok_) / static_cast<double>(done_), per_hour);
+                      totals_.done, totals_.ok, failed,
+                      100.0 * static_cast<double>(totals_.ok) / static_cast<double>(totals_.done),
+                      per_hour);
     } else {
         std::snprintf(totals, sizeof totals, "done 0  ok 0  failed 0");
     }
@@ -314,9 +307,11 @@ BoardView Board::ViewLocked(Clock::time_point now) {
     std::string third =
         "running " + Running(std::chrono::duration_cast<std::chrono::seconds>(now - started_at_));
     if (start_.gives_ids) {
-        third += first_id_.empty()       ? "  no ID given yet"
-                 : first_id_ == last_id_ ? "  ID given " + first_id_
-                                         : "  IDs given " + first_id_ + " to " + last_id_;
+        const std::string& first = totals_.first_id;
+        const std::string& last = totals_.last_id;
+        third += first.empty()   ? "  no ID given yet"
+                 : first == last ? "  ID given " + first
+                                 : "  IDs given " + first + " to " + last;
     }
     if (hooks_failed_ > 0) {
         third += "  --on-done failed " + std::to_string(hooks_failed_) + "x";
@@ -324,7 +319,7 @@ BoardView Board::ViewLocked(Clock::time_point now) {
     view.header.push_back(third);
     if (away_since_) {
         view.header.push_back("record away since " + TimeOfDay(*away_since_) + ", trying again; " +
-                              Rows(kept_while_away_) + " kept on disk");
+                              Rows(rows_waiting_) + " kept on disk");
         view.header_tone = Tone::kWaiting;
     }
     for (const std::string& port : order_) {

@@ -48,11 +48,12 @@ class Board : public Progress {
 
     void LineStarted(const LineStart& start) override;
     void TrackerStarted(const std::string& port, const std::string& id_before) override;
-    void TrackerEnded(const LogRow& row) override;
+    void TrackerEnded(const LogRow& row, const LineTotals& totals) override;
     void RecordStep(const std::string& port, const std::string& text) override;
     void PortLost(const std::string& port) override;
     void RecordAway(const std::string& why) override;
-    void RecordBack(double seconds_away) override;
+    void RecordBack(double seconds_away, long rows_sent) override;
+    void RowsWaiting(long rows) override;
     void HookFailed(const std::string& port, const std::string& why) override;
     void LineEnded(const LineEnd& end) override;
 
@@ -97,14 +98,11 @@ class Board : public Progress {
     Clock::time_point started_at_;
     std::vector<std::string> order_;  // the ports as given
     std::map<std::string, Row> rows_;
-    long done_ = 0;
-    long ok_ = 0;
+    LineTotals totals_;
     long hooks_failed_ = 0;
-    std::string first_id_;
-    std::string last_id_;
     std::deque<Clock::time_point> recent_;  // trackers ended in the last ten minutes
     std::optional<std::chrono::system_clock::time_point> away_since_;
-    long kept_while_away_ = 0;
+    long rows_waiting_ = 0;  // kept on the disk for the record
     // What is on the screen.
     std::optional<TerminalSize> drawn_size_;
     std::size_t drawn_lines_ = 0;

@@ -54,7 +54,7 @@ void JsonEvents::TrackerStarted(const std::string& port, const std::string& id_b
     Emit(event);
 }
 
-void JsonEvents::TrackerEnded(const LogRow& row) {
+void JsonEvents::TrackerEnded(const LogRow& row, const LineTotals&) {
     Object event = Event("tracker-end");
     event["port"] = row.port;
     event["id_before"] = row.id_before;
@@ -78,7 +78,7 @@ void JsonEvents::RecordAway(const std::string& why) {
     Emit(event);
 }
 
-void JsonEvents::RecordBack(double seconds_away) {
+void JsonEvents::RecordBack(double seconds_away, long) {
     Object event = Event("record-back");
     event["seconds_away"] = seconds_away;
     Emit(event);

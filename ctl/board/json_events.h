@@ -24,10 +24,10 @@ class JsonEvents : public Progress {
 
     void LineStarted(const LineStart& start) override;
     void TrackerStarted(const std::string& port, const std::string& id_before) override;
-    void TrackerEnded(const LogRow& row) override;
+    void TrackerEnded(const LogRow& row, const LineTotals& totals) override;
     void PortLost(const std::string& port) override;
     void RecordAway(const std::string& why) override;
-    void RecordBack(double seconds_away) override;
+    void RecordBack(double seconds_away, long rows_sent) override;
     void HookFailed(const std::string& port, const std::string& why) override;
     void LineEnded(const LineEnd& end) override;
 

@@ -12,13 +12,7 @@ std::string Sha256Hex(std::string_view bytes) {
     if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
         throw std::runtime_error("SHA-256 could not be computed");
     }
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0x0F];
-    }
-    return hex;
+    return HexOf(digest, length);
 }
 
 }  // namespace qx17::ctl

@@ -33,13 +33,7 @@ std::string Sha256Hex(std::string_view bytes) {
     if (!ok) {
         throw std::runtime_error("SHA-256 could not be computed");
     }
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : digest) {
-        hex += kHex[byte >> 4];
-        hex += kHex[byte & 0x0F];
-    }
-    return hex;
+    return HexOf(digest, sizeof digest);
 }
 
 }  // namespace qx17::ctl

@@ -78,6 +78,10 @@ class LineRecord {
         return true;
     }
 
+    // The rows kept on this station's disk until the record takes them.
+    // Answers at once, also while a call waits for the record.
+    virtual long RowsWaiting() { return 0; }
+
     // At the line's end: what waits on this station's disk for the record is
     // sent. False, with `error`, when some still waits.
     virtual bool Finish(std::string& error) {

@@ -180,15 +180,33 @@ class Line {
         std::lock_guard lock(away_mutex_);
         if (!away_since_) {
             away_since_ = Clock::now();
+            rows_sent_ = 0;
             progress_.RecordAway(why);
         }
     }
     void RecordIsBack() {
         std::lock_guard lock(away_mutex_);
         if (away_since_) {
-            progress_.RecordBack(
-                std::chrono::duration<double>(Clock::now() - *away_since_).count());
+            TellRowsWaitingLocked(log_->RowsWaiting());
+            progress_.RecordBack(std::chrono::duration<double>(Clock::now() - *away_since_).count(),
+                                 rows_sent_);
             away_since_.reset();
+            rows_sent_ = 0;
+        }
+    }
+    // The rows kept on the disk for the record, told when their number changed.
+    void TellRowsWaiting() {
+        if (log_) {
+            std::lock_guard lock(away_mutex_);
+            TellRowsWaitingLocked(log_->RowsWaiting());
+        }
+    }
+    void TellRowsWaitingLocked(long waiting) {
+        if (waiting != rows_waiting_) {
+            // Fewer: the record took them, perhaps before its return is told.
+            rows_sent_ += std::max(0L, rows_waiting_ - waiting);
+            rows_waiting_ = waiting;
+            progress_.RowsWaiting(waiting);
         }
     }
 
@@ -215,12 +233,15 @@ class Line {
             appended = false;
             error = e.what();
         }
+        LineTotals totals;
         {
             std::lock_guard lock(mutex_);
             Count(row, appended, error, exit_code);
+            totals = TotalsLocked();
         }
         if (appended) {
-            progress_.TrackerEnded(row);
+            progress_.TrackerEnded(row, totals);
+            TellRowsWaiting();
         }
         return appended;
     }
@@ -318,19 +339,25 @@ class Line {
     LineEnd End() {
         std::lock_guard lock(mutex_);
         LineEnd end;
-        end.done = done_;
+        static_cast<LineTotals&>(end) = TotalsLocked();
         end.hooks_failed = hooks_failed_;
         end.not_written = not_written_;
         end.outcomes = outcomes_;
-        end.ok = outcomes_.count("ok") != 0 ? outcomes_.at("ok") : 0;
-        end.first_id = lowest_id_.value_or("");
-        end.last_id = highest_id_.value_or("");
         end.exit_code = stopped_ ? stop_code_ : exit_code_;
         end.summary = SummaryLocked();
         return end;
     }
 
   private:
+    LineTotals TotalsLocked() const {
+        LineTotals totals;
+        totals.done = done_;
+        totals.ok = outcomes_.count("ok") != 0 ? outcomes_.at("ok") : 0;
+        totals.first_id = lowest_id_.value_or("");
+        totals.last_id = highest_id_.value_or("");
+        return totals;
+    }
+
     std::string SummaryLocked() const {
         const std::string unwritten = not_written_ == 0
                                           ? ""
@@ -390,6 +417,8 @@ class Line {
     std::atomic<bool> finished_{false};
     std::mutex away_mutex_;  // held while the record's going or return is told
     std::optional<Clock::time_point> away_since_;
+    long rows_waiting_ = 0;  // as last told
+    long rows_sent_ = 0;     // since the record went away
     bool stopped_ = false;
     int stop_code_ = kExitDone;
     int exit_code_ = kExitDone;
@@ -726,6 +755,7 @@ int RunProductionLine(const LineOptions& options, Progress& progress, SerialPlat
     start.rows_to = options.rows_to;
     start.gives_ids = options.id_start.has_value();
     progress.LineStarted(start);
+    line.TellRowsWaiting();  // rows an earlier run kept, which the record did not take yet
     std::vector<std::thread> threads;
     for (const auto& link : links) {
         threads.emplace_back([&line, &link] { Station(line, *link).Run(); });

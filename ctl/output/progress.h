@@ -31,15 +31,19 @@ struct LineStart {
     bool gives_ids = false;
 };
 
-// The line as it ends.
-struct LineEnd {
+// The line's totals so far.
+struct LineTotals {
     long done = 0;  // trackers with a row
     long ok = 0;
+    std::string first_id;  // the IDs given out, lowest and highest
+    std::string last_id;
+};
+
+// The line as it ends.
+struct LineEnd : LineTotals {
     long not_written = 0;  // answered, then not written (the line stopped)
     long hooks_failed = 0;
     std::map<std::string, long> outcomes;
-    std::string first_id;  // the IDs given out, lowest and highest
-    std::string last_id;
     double seconds = 0;
     int exit_code = 0;
     std::string summary;  // the summary line, in words
@@ -72,17 +76,19 @@ class Progress {
     virtual void LineStarted(const LineStart&) {}
     // A tracker announced itself on `port` and was read.
     virtual void TrackerStarted(const std::string& /*port*/, const std::string& /*id_before*/) {}
-    // A tracker's row is durable.
-    virtual void TrackerEnded(const LogRow& /*row*/) {}
+    // A tracker's row is durable; `totals` count it.
+    virtual void TrackerEnded(const LogRow& /*row*/, const LineTotals& /*totals*/) {}
     // `port` waits for the record: for its tracker's claim, or to take a
     // tracker at all. `text` says so, with the record's reason.
     virtual void RecordStep(const std::string& port, const std::string& text) { Step(port, text); }
     // The port is gone; it is opened again when it is back.
     virtual void PortLost(const std::string& /*port*/) {}
-    // The record cannot be reached since now; it is back, the rows kept
-    // meanwhile sent.
+    // The record cannot be reached since now; it is back, and `rows_sent`
+    // of the rows kept on the disk meanwhile were sent to it.
     virtual void RecordAway(const std::string& /*why*/) {}
-    virtual void RecordBack(double /*seconds_away*/) {}
+    virtual void RecordBack(double /*seconds_away*/, long /*rows_sent*/) {}
+    // The rows kept on this station's disk for the record, now.
+    virtual void RowsWaiting(long /*rows*/) {}
     // The --on-done command for the tracker on `port` failed or was stopped.
     virtual void HookFailed(const std::string& /*port*/, const std::string& /*why*/) {}
     virtual void LineEnded(const LineEnd&) {}

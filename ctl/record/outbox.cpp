@@ -131,8 +131,8 @@ OutboxContent ParseOutbox(std::string_view content) {
     return read;
 }
 
-Outbox::Outbox(std::filesystem::path path, std::unique_ptr<AppendFile> file)
-    : path_(std::move(path)), file_(std::move(file)) {}
+Outbox::Outbox(std::filesystem::path path, std::unique_ptr<AppendFile> file, long rows)
+    : path_(std::move(path)), file_(std::move(file)), rows_(rows) {}
 
 Outbox::~Outbox() = default;
 
@@ -159,7 +159,9 @@ std::unique_ptr<Outbox> Outbox::Open(const std::filesystem::path& file, std::str
         error = file.string() + ": cannot cut off the line a crash tore";
         return nullptr;
     }
-    return std::unique_ptr<Outbox>(new Outbox(file, std::move(opened)));
+    const long rows =
+        static_cast<long>(records.size()) - (!records.empty() && !records.back().ended ? 1 : 0);
+    return std::unique_ptr<Outbox>(new Outbox(file, std::move(opened), rows));
 }
 
 bool Outbox::Add(const WaitingRow& row, std::string& error) {
@@ -168,6 +170,7 @@ bool Outbox::Add(const WaitingRow& row, std::string& error) {
         error = path_.string() + ": " + error;
         return false;
     }
+    ++rows_;
     return true;
 }
 
@@ -179,7 +182,9 @@ OutboxContent Outbox::Waiting(std::uint64_t& size) {
         return {{}, {1}, {}};  // unreadable as a whole: it waits, where it is
     }
     size = content.size();
-    return ParseOutbox(content);
+    OutboxContent read = ParseOutbox(content);
+    rows_ = static_cast<long>(read.rows.size() + read.unreadable.size());
+    return read;
 }
 
 std::filesystem::path Outbox::SetAsidePath() const {
@@ -232,6 +237,7 @@ bool Outbox::Clear(std::uint64_t size, std::string& error) {
         error = path_.string() + ": cannot be emptied";
         return false;
     }
+    rows_ = 0;
     return true;
 }
 

@@ -11,6 +11,7 @@
 // until someone has looked at it and removed that file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -74,15 +75,19 @@ class Outbox {
     bool SetAside(const std::vector<std::string>& lines, std::string& error);
     // The lines set aside so far.
     std::size_t LinesSetAside();
+    // The rows it holds, as last added, read or cleared: counted without
+    // reading the file, so it answers at once from any thread.
+    long Rows() const { return rows_.load(); }
 
     const std::filesystem::path& Path() const { return path_; }
     std::filesystem::path SetAsidePath() const;
 
   private:
-    Outbox(std::filesystem::path path, std::unique_ptr<AppendFile> file);
+    Outbox(std::filesystem::path path, std::unique_ptr<AppendFile> file, long rows);
     const std::filesystem::path path_;
     std::mutex mutex_;  // Add, Waiting and Clear one at a time; no network under it
     const std::unique_ptr<AppendFile> file_;
+    std::atomic<long> rows_;
 };
 
 }  // namespace qx17::ctl

@@ -272,6 +272,12 @@ bool RecordWorker::Reachable(std::string& why) {
     return reachable->first;
 }
 
+long RecordWorker::RowsWaiting() {
+    // Not a call on the thread: the outbox counts its rows itself.
+    std::lock_guard lock(state_->mutex);
+    return state_->record ? state_->record->RowsWaiting() : 0;
+}
+
 bool RecordWorker::Finish(std::string& error) {
     const auto finished = state_->Call<std::pair<bool, std::string>>([](SharedRecord& record) {
         std::string why;

@@ -33,6 +33,7 @@ class RecordWorker final : public LineRecord {
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
     bool Reachable(std::string& why) override;
     bool Finish(std::string& error) override;
+    long RowsWaiting() override;
 
     struct State;
 

@@ -74,6 +74,24 @@ long long Millis(std::chrono::milliseconds time) {
     return static_cast<long long>(time.count());
 }
 
+// A connection that reads and shows times in UTC, whatever the server's
+// own zone: a --since given without a zone is a UTC time.
+std::unique_ptr<odbc::Connection> Connect(const RecordOptions& options) {
+    auto db = std::make_unique<odbc::Connection>(WithTimes(options.connection, options.times));
+    odbc::Statement(*db, "SET TIME ZONE 'UTC'").Execute();
+    db->Commit();
+    return db;
+}
+
+// A statement that the server ended for taking too long (a lock that a
+// station cut off still held, a server under load): the record is busy,
+// which a later try may get past.
+bool Busy(const odbc::Error& e) {
+    return e.Retryable() || e.State() == "57014" || e.State() == "55P03";
+}
+
+}  // namespace
+
 // `connection` with what ends a call on a dead network within seconds: on
 // this end, TCP keepalives and a TCP user time-out; on the server's end,
 // the same for this session, so that it lets go of a dead station's locks as
@@ -97,24 +115,6 @@ std::string WithTimes(std::string connection, const RecordTimes& times) {
                   Millis(times.user_timeout));
     return connection + text;
 }
-
-// A connection that reads and shows times in UTC, whatever the server's
-// own zone: a --since given without a zone is a UTC time.
-std::unique_ptr<odbc::Connection> Connect(const RecordOptions& options) {
-    auto db = std::make_unique<odbc::Connection>(WithTimes(options.connection, options.times));
-    odbc::Statement(*db, "SET TIME ZONE 'UTC'").Execute();
-    db->Commit();
-    return db;
-}
-
-// A statement that the server ended for taking too long (a lock that a
-// station cut off still held, a server under load): the record is busy,
-// which a later try may get past.
-bool Busy(const odbc::Error& e) {
-    return e.Retryable() || e.State() == "57014" || e.State() == "55P03";
-}
-
-}  // namespace
 
 // The record is away, or too busy to answer now: why, as far as it is known.
 class Away : public std::runtime_error {
@@ -432,6 +432,10 @@ std::string SharedRecord::WaitingOnDisk() {
                 " line(s) that cannot be read in " + outbox_->SetAsidePath().string();
     }
     return text;
+}
+
+long SharedRecord::RowsWaiting() {
+    return outbox_ ? outbox_->Rows() : 0;  // set before the record is shared
 }
 
 bool SharedRecord::Reachable(std::string& why) {

@@ -70,6 +70,10 @@ struct RecordTimes {
     std::chrono::seconds login_timeout{10};
 };
 
+// `connection` with what ends a call on a dead network within seconds
+// (keepalives, a TCP user time-out, a statement time-out), on both ends.
+std::string WithTimes(std::string connection, const RecordTimes& times);
+
 struct RecordOptions {
     std::string connection;  // an ODBC connection string
     // This station's name: registered, its dead claims settled. Empty for a
@@ -110,6 +114,7 @@ class SharedRecord final : public LineRecord {
     bool Append(const LogRow& row, const std::string& claim, std::string& error) override;
     bool Reachable(std::string& why) override;
     bool Finish(std::string& error) override;
+    long RowsWaiting() override;
 
     // Keeps `row` in the outbox without a word to the server: for a line
     // that stops while the record does not answer. Safe beside any other

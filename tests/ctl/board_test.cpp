@@ -146,14 +146,19 @@ TEST(Board, APortsOutcomeStaysUntilItsNextTrackerAndTheRecordIsToldOnce) {
         {[&] { board.TrackerStarted("COM2", "35712001234567"); }, 0, "reading", ""},
         {[&] { board.Step("COM2", "write-all frame 2 of 4"); }, 0, "writing 2 of 4", ""},
         {[&] { board.Step("COM2", "verify"); }, 0, "verifying", ""},
-        {[&] { board.TrackerEnded(Ended("COM2", "refused")); }, 0, "FAILED: refused",
-         ", take it out"},
+        {[&] {
+             board.TrackerEnded(Ended("COM2", "refused"), {1, 0, "", ""});
+         },
+         0, "FAILED: refused", ", take it out"},
         {[&] { board.Step("COM2", "waiting for a tracker"); }, 0, "FAILED: refused",
          ", take it out"},
         {[&] { board.HookFailed("COM2", "exit 3"); }, 0, "FAILED: refused",
          ", take it out; --on-done failed"},
         {[&] { board.Step("COM2", "read-all"); }, 0, "reading", ""},
-        {[&] { board.TrackerEnded(Ended("COM2", "ok")); }, 0, "OK: take it out", ""},
+        {[&] {
+             board.TrackerEnded(Ended("COM2", "ok"), {2, 1, "35712000000005", "35712000000005"});
+         },
+         0, "OK: take it out", ""},
         {[&] { board.PortLost("COM2"); }, 0, "OK: take it out", "; port lost"},
         {[&] { board.Step("COM2", "waiting for a tracker"); }, 0, "OK: take it out", ""},
         {[&] {
@@ -163,6 +168,7 @@ TEST(Board, APortsOutcomeStaysUntilItsNextTrackerAndTheRecordIsToldOnce) {
          0, "port lost", ""},
         {[&] {
              board.RecordAway("server closed the connection unexpectedly");
+             board.RowsWaiting(2);
              for (int i = 0; i < 230; ++i) {
                  board.RecordStep("COM1",
                                   "the record is away (server closed the connection "
@@ -185,16 +191,17 @@ TEST(Board, APortsOutcomeStaysUntilItsNextTrackerAndTheRecordIsToldOnce) {
     EXPECT_THAT(away.header[2], HasSubstr("ID given 35712000000005"));
     EXPECT_THAT(away.header[2], HasSubstr("--on-done failed 1x"));
     EXPECT_THAT(away.header.back(), HasSubstr("record away since "));
+    EXPECT_THAT(away.header.back(), HasSubstr(", trying again; 2 rows kept on disk"));
     EXPECT_EQ(away.header_tone, Tone::kWaiting);
 
-    board.RecordBack(41);
+    board.RecordBack(41, 2);
     EXPECT_THAT(board.View().header.back(), Not(HasSubstr("record away")));
     board.Message("line: 2 trackers");
     board.LineEnded({});
     const std::string written = screen.Written();
     EXPECT_EQ(written.find("server closed"), std::string::npos)
         << "the driver's reason is never drawn on the ports' rows";
-    EXPECT_THAT(written, HasSubstr("record back after 41 s.\n"));
+    EXPECT_THAT(written, HasSubstr("record back after 41 s; 2 waiting rows sent.\n"));
     EXPECT_THAT(written, HasSubstr("line: 2 trackers\n"));
     EXPECT_THAT(written.substr(written.rfind("line: 2 trackers")),
                 HasSubstr("\033[r\033[30;1H\033[0m\033[?25h"))

@@ -77,6 +77,33 @@ class RecordLine : public test::CtlTest {
     std::string connection_;
 };
 
+// The rows told kept on the station's disk, and told sent at the record's
+// return; the lines go on to `lines`.
+class KeptAndSent : public Progress {
+  public:
+    explicit KeptAndSent(Progress& lines)
+        : Progress(false, [&lines](const std::string& line) { lines.Message(line); }) {}
+    void RowsWaiting(long rows) override {
+        std::lock_guard lock(mutex_);
+        kept_ += std::max(0L, rows - waiting_);
+        waiting_ = rows;
+    }
+    void RecordBack(double, long rows_sent) override {
+        std::lock_guard lock(mutex_);
+        sent_ += rows_sent;
+    }
+    std::pair<long, long> Figures() {
+        std::lock_guard lock(mutex_);
+        return {kept_, sent_};
+    }
+
+  private:
+    std::mutex mutex_;
+    long waiting_ = 0;
+    long kept_ = 0;
+    long sent_ = 0;
+};
+
 // Two stations of three ports each, five trackers a port, at once.
 TEST_F(RecordLine, TwoStationsOnOneRecordNeverGiveOneIdTwice) {
     for (int i = 0; i < 6; ++i) {
@@ -154,12 +181,14 @@ TEST_F(RecordLine, RowsThatWaitAtTheEndAreSentByTheNextStart) {
     server.Halt();
     row.outcome = "ok";
     EXPECT_TRUE(record->Append(row, claim, error)) << error;
+    EXPECT_EQ(record->RowsWaiting(), 1);
     EXPECT_FALSE(record->Finish(error));
     EXPECT_NE(error.find(outbox.string()), std::string::npos) << error;
     record.reset();
     server.Resume();
     auto next = SharedRecord::Open(server.Connection(), "A", "p", error, outbox);
     ASSERT_TRUE(next) << error;
+    EXPECT_EQ(next->RowsWaiting(), 0);
     const std::vector<RecordRow> rows = next->Rows({});
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].outcome, "ok") << "the row, not an interrupted claim";
@@ -279,8 +308,9 @@ TEST_F(RecordLine, NetworkFaultsAtEveryMomentLoseNoRowAndGiveNoIdTwice) {
             options.record_times.keepalive_count = 1;
             options.record_times.user_timeout = 1500ms;
             options.record_times.login_timeout = 2s;
-            std::future<int> line = std::async(
-                std::launch::async, [&] { return RunProductionLine(options, progress_); });
+            KeptAndSent told(progress_);
+            std::future<int> line =
+                std::async(std::launch::async, [&] { return RunProductionLine(options, told); });
             switch (moment) {
                 case Moment::kBeforeTheClaim:
                     for (int i = 0; i < 400 && !Said(tracker.SlavePath() + ": waiting"); ++i) {
@@ -329,6 +359,13 @@ TEST_F(RecordLine, NetworkFaultsAtEveryMomentLoseNoRowAndGiveNoIdTwice) {
                     << error;
             } else {
                 EXPECT_EQ(exit_code, kExitDone);
+                // The rows kept on the disk during a tracker's row are
+                // those the record's return says it was sent.
+                const auto [kept, sent] = told.Figures();
+                std::cerr << name << ": " << kept << " row(s) kept, " << sent << " sent\n";
+                if (moment == Moment::kDuringTheRow) {
+                    EXPECT_EQ(sent, kept);
+                }
             }
 
             std::string error;
