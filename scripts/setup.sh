@@ -9,7 +9,8 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     qt6-base-dev qt6-base-private-dev qt6-serialport-dev libserialport-dev fonts-liberation2
-    libcli11-dev nlohmann-json3-dev libssl-dev tmux
+    libcli11-dev nlohmann-json3-dev libssl-dev tmux libcpp-httplib-dev libjs-chart.js
+    prometheus chromium chromium-driver
     unixodbc-dev odbc-postgresql postgresql nftables
     dpkg-dev lintian
     g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth

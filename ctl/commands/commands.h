@@ -66,6 +66,23 @@ int RecordCommand(const std::string& connection, const RecordFilter& filter, Rec
 int RecordImportCommand(const std::string& connection, const std::filesystem::path& log,
                         const std::string& station, Progress& progress, std::ostream& out);
 
+// `record serve`: the live page, metrics and summary over HTTP until Ctrl-C.
+struct RecordServeOptions {
+    std::string connection;
+    std::string listen = "127.0.0.1:8017";
+    double interval = 1;  // seconds between the record's query rounds
+    std::optional<long> plan;
+    std::string day_start = "00:00";
+    int max_viewers = 64;
+    std::function<void(int port)> listening;  // told the port once it listens
+};
+int RecordServeCommand(const RecordServeOptions& options);
+// `record summary`: each station's figures since `since` (HH:MM today, an
+// ISO time; empty: since midnight), as a table on a terminal, CSV otherwise,
+// or JSON.
+int RecordSummaryCommand(const std::string& connection, const std::string& since, bool json,
+                         std::ostream& out);
+
 // The values as qx17ctl prints them.
 void PrintTable(const FieldValues& values, std::ostream& out);
 void PrintJson(const FieldValues& values, std::ostream& out);

@@ -330,7 +330,44 @@ Command AddRecordCommand(CLI::App& program) {
     import->add_option("--station", options->import_station,
                        "the station whose log it is (default: the host name)");
 
-    return {command, [options, command, import] {
+    auto serve = std::make_shared<RecordServeOptions>();
+    CLI::App* serving = command->add_subcommand(
+        "serve", "serve a live page, metrics and a JSON summary of the record over HTTP");
+    serving->add_option("CONNECTION", serve->connection, "the record (read only)")->required();
+    serving
+        ->add_option("--listen", serve->listen,
+                     "the address to listen on; :PORT for every address of this computer")
+        ->capture_default_str()
+        ->type_name("HOST:PORT");
+    serving->add_option("--interval", serve->interval, "seconds between the record's queries")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 3600.0));
+    serving->add_option("--plan", serve->plan, "the trackers planned per station and hour")
+        ->check(CLI::PositiveNumber);
+    serving->add_option("--day-start", serve->day_start, "where a day (a shift) begins, local time")
+        ->capture_default_str()
+        ->type_name("HH:MM");
+    serving->add_option("--max-viewers", serve->max_viewers, "live pages open at once, at most")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
+
+    auto summary = std::make_shared<std::pair<std::string, std::string>>();
+    auto summary_json = std::make_shared<bool>(false);
+    CLI::App* summing = command->add_subcommand(
+        "summary", "each station's trackers today: counts, yield, failures, its last tracker");
+    summing->add_option("CONNECTION", summary->first, "the record")->required();
+    summing->add_option("--since", summary->second, "from this time on instead of midnight")
+        ->type_name("HH:MM|ISO-TIME");
+    summing->add_flag("--json", *summary_json, "as JSON");
+
+    return {command, [options, command, import, serve, serving, summary, summary_json, summing] {
+                if (serving->parsed()) {
+                    return RecordServeCommand(*serve);
+                }
+                if (summing->parsed()) {
+                    return RecordSummaryCommand(summary->first, summary->second, *summary_json,
+                                                std::cout);
+                }
                 Progress progress(false);
                 if (import->parsed()) {
                     return RecordImportCommand(

@@ -1,0 +1,390 @@
+// qx17ctl record serve as a supervisor's browser, a monitoring system and
+// an unfriendly client meet it, on a role that may only read the record,
+// through a relay that can cut the record away; and qx17ctl record summary.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "tests/ctl/record_program_fixture.h"
+#include "tools/tcp_relay/tcp_relay.h"
+
+namespace qx17::ctl {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+
+// A connection to the server, as a client that writes and reads bytes.
+class Client {
+  public:
+    explicit Client(int port, int receive_buffer = 0) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receive_buffer > 0) {  // before connect, so that the window stays small
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        }
+        timeval wait{0, 200000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ =
+            ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { ::close(fd_); }
+    bool Send(const std::string& bytes) {
+        std::size_t sent = 0;
+        while (connected_ && sent < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        return connected_;
+    }
+    // Reads until `done` holds for what came so far, the server closes, or
+    // `patience` passes; what came.
+    const std::string& ReadUntil(const std::function<bool(const std::string&)>& done,
+                                 std::chrono::milliseconds patience = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        char buffer[4096];
+        while (!done(got_) && std::chrono::steady_clock::now() < deadline) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n == 0) {
+                break;
+            }
+            if (n > 0) {
+                got_.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return got_;
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string got_;
+};
+
+struct Reply {
+    int status = 0;
+    std::string head;
+    std::string body;
+};
+
+Reply Parse(const std::string& text) {
+    Reply reply;
+    const std::size_t end = text.find("\r\n\r\n");
+    reply.head = text.substr(0, end);
+    reply.body = end == std::string::npos ? "" : text.substr(end + 4);
+    if (text.rfind("HTTP/1.1 ", 0) == 0) {
+        reply.status = std::atoi(text.c_str() + 9);
+    }
+    return reply;
+}
+
+// Whether `text` holds a whole reply: its head, and as much body as it says
+// (a reply to HEAD says a length and has no body).
+bool Whole(const std::string& text, bool head) {
+    const std::size_t end = text.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        return false;
+    }
+    const std::size_t length = text.find("Content-Length: ");
+    return head || length == std::string::npos || length > end ||
+           text.size() - end - 4 >= std::stoul(text.substr(length + 16));
+}
+
+Reply Request(int port, const std::string& bytes) {
+    Client client(port);
+    client.Send(bytes);
+    const bool head = bytes.rfind("HEAD ", 0) == 0;
+    return Parse(client.ReadUntil([head](const std::string& s) { return Whole(s, head); }));
+}
+
+Reply Get(int port, const std::string& path, const std::string& method = "GET") {
+    return Request(port,
+                   method + " " + path + " HTTP/1.1\r\nHost: line\r\nConnection: close\r\n\r\n");
+}
+
+class RecordServe : public RecordProgram {
+  protected:
+    void SetUp() override {
+        RecordProgram::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        ASSERT_EQ(Qx17ctl({"record", connection_}).exit_code, 0) << "the tables, by their owner";
+        const std::string db = Database();
+        // The grant that docs/qx17ctl.md gives a role of the server's own.
+        AsAdmin({"CREATE ROLE " + db + "_viewer LOGIN PASSWORD '" + db + "_viewer'",
+                 "GRANT SELECT ON trackers, stations, claims, qx17_schema TO " + db + "_viewer"});
+        viewer_ = As(db + "_viewer");
+    }
+    // Starts the server on `connection`; its port.
+    int Serve(const std::string& connection, std::vector<std::string> more = {}) {
+        std::vector<std::string> args = {"record", "serve", connection, "--listen", "127.0.0.1:0"};
+        args.insert(args.end(), more.begin(), more.end());
+        server_ = Spawn(args);
+        int port = 0;
+        Until([&] {
+            const std::string err = test::Slurp(folder_ / "err");
+            const std::size_t at = err.find("http://127.0.0.1:");
+            port = at == std::string::npos ? 0 : std::atoi(err.c_str() + at + 17);
+            return port != 0;
+        });
+        return port;
+    }
+    // `n` trackers of `station`, ended `outcome` just now.
+    void AddRows(const std::string& station, int n, const std::string& outcome) {
+        odbc::Connection db(connection_);
+        odbc::Statement(db, "INSERT INTO stations (name) VALUES (?) ON CONFLICT DO NOTHING")
+            .Execute({odbc::Value::Text(station)});
+        odbc::Statement(db,
+                        "INSERT INTO trackers (station_id, port, started, finished, id_before, "
+                        "id_written, outcome) SELECT station_id, 'COM1', now(), now(), "
+                        "'3571200' || g, '3571300' || g, ? FROM stations, generate_series(1, ?) g "
+                        "WHERE name = ?")
+            .Execute(
+                {odbc::Value::Text(outcome), odbc::Value::Integer(n), odbc::Value::Text(station)});
+        db.Commit();
+    }
+    nlohmann::json Summary(int port) {
+        return nlohmann::json::parse(Get(port, "/api/summary").body);
+    }
+    static nlohmann::json Station(const nlohmann::json& summary, const std::string& name) {
+        for (const auto& station : summary["stations"]) {
+            if (station["name"] == name) {
+                return station;
+            }
+        }
+        return {};
+    }
+    test::Outcome Stop() {
+        kill(server_, SIGTERM);
+        return Wait(server_, 10s);
+    }
+
+    std::string viewer_;
+    pid_t server_ = -1;
+};
+
+// Only GET and HEAD on the paths it knows; everything else answered with a
+// status and never a file or an error of the database.
+TEST_F(RecordServe, AnswersOnlyWhatItServes) {
+    AddRows("A", 3, "ok");
+    const int port = Serve(viewer_);
+    ASSERT_NE(port, 0) << test::Slurp(folder_ / "err");
+    std::string headers;
+    for (int i = 0; i < 200; ++i) {
+        headers += "X-Header-" + std::to_string(i) + ": a\r\n";
+    }
+    const struct {
+        std::string request;
+        int status;
+        std::string in_head;
+        std::string in_body;
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 200, "Content-Type: text/html",
+         "<html"},
+        {"HEAD / HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 200, "Content-Security-Policy",
+         ""},
+        {"GET /chart.js HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 200, "text/javascript",
+         "Chart"},
+        {"GET /page.js?x=1 HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 200,
+         "text/javascript", "EventSource"},
+        {"GET /metrics HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 200,
+         "Content-Type: text/plain; version=0.0.4",
+         "qx17_trackers_total{station=\"A\",outcome=\"ok\"} 3"},
+        {"GET /api/summary?station=A';DROP%20TABLE%20trackers;-- HTTP/1.1\r\nHost: l\r\n"
+         "Connection: close\r\n\r\n",
+         200, "application/json", "\"today\":3"},
+        {"POST /api/summary HTTP/1.1\r\nHost: l\r\nContent-Length: 2\r\nConnection: "
+         "close\r\n\r\n{}",
+         405, "Allow: GET, HEAD", ""},
+        {"DELETE / HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 405, "Allow: GET, HEAD", ""},
+        {"BREW / HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 400, "", ""},
+        {"GET /nothing HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 404, "", ""},
+        {"GET /../../etc/passwd HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 404, "", ""},
+        {"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n", 404, "",
+         ""},
+        {"GET /" + std::string(10000, 'a') + " HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n",
+         400, "", ""},
+        {"GET / HTTP/1.1\r\nHost: l\r\nConnection: close\r\nX: " + std::string(10000, 'a') +
+             "\r\n\r\n",
+         400, "", ""},
+        {"GET / HTTP/1.1\r\nHost: l\r\nConnection: close\r\n" + headers + "\r\n", 431, "", ""},
+        {"nonsense\r\n\r\n", 400, "", ""},
+    };
+    for (const auto& c : cases) {
+        const Reply reply = Request(port, c.request);
+        const std::string name = c.request.substr(0, 40);
+        EXPECT_EQ(reply.status, c.status) << name;
+        EXPECT_THAT(reply.head, HasSubstr(c.in_head)) << name;
+        EXPECT_THAT(reply.body, HasSubstr(c.in_body)) << name;
+        EXPECT_THAT(reply.body, testing::Not(HasSubstr("root:"))) << name;
+    }
+    EXPECT_TRUE(Get(port, "/", "HEAD").body.empty()) << "HEAD has no body";
+    EXPECT_EQ(Summary(port)["stations"][0]["today"], 3) << "the table is still there";
+
+    // 200 connections at once, each answered.
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.push_back(std::make_unique<Client>(port));
+        clients.back()->Send("GET /api/summary HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n");
+    }
+    int answered = 0;
+    for (auto& client : clients) {
+        answered +=
+            Parse(client->ReadUntil([](const std::string& s) { return Whole(s, false); })).status ==
+                    200
+                ? 1
+                : 0;
+    }
+    EXPECT_EQ(answered, 200);
+
+    const test::Outcome stopped = Stop();
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
+    EXPECT_THAT(stopped.err, HasSubstr("stopped serving"));
+}
+
+// The metrics as Prometheus reads them: the format checked by promtool, each
+// station's counts those of the record, its series there from its first row.
+TEST_F(RecordServe, MetricsAreTheRecordsCountsInTheTextFormat) {
+    AddRows("A", 5, "ok");
+    AddRows("A", 2, "timeout");
+    AddRows("B \"quoted\"\\", 1, "verify-failed");
+    const int port = Serve(viewer_);
+    const std::string metrics = Get(port, "/metrics").body;
+    const struct {
+        std::string series;
+        std::string value;
+    } cases[] = {
+        {"qx17_trackers_total{station=\"A\",outcome=\"ok\"}", "5"},
+        {"qx17_trackers_total{station=\"A\",outcome=\"timeout\"}", "2"},
+        {"qx17_trackers_total{station=\"A\",outcome=\"refused\"}", "0"},
+        {"qx17_trackers_total{station=\"B \\\"quoted\\\"\\\\\",outcome=\"verify-failed\"}", "1"},
+        {"qx17_claims_interrupted_total{station=\"A\"}", "0"},
+        {"qx17_record_up", "1"},
+        {"qx17_build_info{version=\"" QX17_VERSION "\"}", "1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_THAT(metrics, HasSubstr("\n" + c.series + " " + c.value + "\n")) << c.series;
+    }
+    EXPECT_THAT(metrics, HasSubstr("qx17_station_last_tracker_timestamp_seconds{station=\"A\"} "));
+    EXPECT_THAT(metrics, testing::Not(HasSubstr("3571300"))) << "never a tracker's ID";
+    const std::string file = (folder_ / "metrics.txt").string();
+    std::ofstream(file) << metrics;
+    const std::string check = "promtool check metrics < " + file + " > " + file + ".out 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << test::Slurp(file + ".out");
+    Stop();
+}
+
+// The page's stream: a summary at once, a new row within two seconds, at most
+// --max-viewers streams (the next one told to come back later), and a viewer
+// that stops reading holds up no other.
+TEST_F(RecordServe, TheStreamBringsNewRowsToEveryViewerThatReads) {
+    AddRows("A", 1, "ok");
+    for (int i = 0; i < 40; ++i) {  // summaries of some size, to fill a stalled viewer's buffers
+        AddRows("station " + std::to_string(i) + std::string(100, 'x'), 1, "ok");
+    }
+    const int port = Serve(viewer_, {"--max-viewers", "3"});
+    const std::string stream = "GET /api/stream HTTP/1.1\r\nHost: l\r\n\r\n";
+    Client stalled(port, 4096);  // reads nothing from here on
+    stalled.Send(stream);
+    Client first(port);
+    Client second(port);
+    first.Send(stream);
+    second.Send(stream);
+    for (Client* viewer : {&first, &second}) {
+        const std::string& got =
+            viewer->ReadUntil([](const std::string& s) { return s.find("\"today\":1") != s.npos; });
+        EXPECT_THAT(got, HasSubstr("Content-Type: text/event-stream"));
+        EXPECT_THAT(got, HasSubstr("retry: 3000\n"));
+        EXPECT_THAT(got, HasSubstr("event: summary\nid: "));
+        EXPECT_THAT(got, HasSubstr("\"today\":1"));
+    }
+    const Reply over = Get(port, "/api/stream");
+    EXPECT_EQ(over.status, 503);
+    EXPECT_THAT(over.head, HasSubstr("Retry-After: "));
+
+    std::this_thread::sleep_for(6s);  // the stalled viewer's buffers fill meanwhile
+    AddRows("A", 1, "ok");
+    const auto added = std::chrono::steady_clock::now();
+    for (Client* viewer : {&first, &second}) {
+        const std::string& got = viewer->ReadUntil(
+            [](const std::string& s) { return s.find("\"today\":2") != s.npos; }, 5s);
+        EXPECT_THAT(got, HasSubstr("\"today\":2"));
+    }
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - added).count();
+    EXPECT_LT(took, 2.5) << "a new row reaches a reading viewer within about two seconds";
+    std::cerr << "the new row reached both viewers after " << took << " s\n";
+    // The stalled viewer's stream was ended by the server (its write timed
+    // out), which frees its place for another viewer.
+    EXPECT_TRUE(Until([&] { return Get(port, "/api/stream", "HEAD").status == 200; }));
+    const test::Outcome stopped = Stop();
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
+}
+
+// The record cut away: the summary and the metrics say so and keep the last
+// figures, and all comes back by itself. A database without tables yet is
+// told as such.
+TEST_F(RecordServe, ARecordAwayIsToldAndComesBackByItself) {
+    AddRows("A", 4, "ok");
+    tools::TcpRelay relay("127.0.0.1", std::stoi(test::RecordServerFile("port")));
+    const int port = Serve(tools::RelayedConnection(viewer_, relay.Port()));
+    EXPECT_EQ(Summary(port)["record"]["up"], true);
+    relay.Cut();
+    nlohmann::json away;
+    EXPECT_TRUE(Until([&] { return (away = Summary(port))["record"]["up"] == false; }));
+    EXPECT_NE(away["record"]["why"], "");
+    EXPECT_EQ(Station(away, "A")["today"], 4) << "the last figures stay";
+    EXPECT_THAT(Get(port, "/metrics").body, HasSubstr("\nqx17_record_up 0\n"));
+    relay.Pass();
+    AddRows("A", 1, "ok");
+    EXPECT_TRUE(Until([&] { return Station(Summary(port), "A")["today"] == 5; }));
+    EXPECT_EQ(Summary(port)["record"]["up"], true);
+    Stop();
+
+    const std::string empty = test::FreshRecordDatabase();
+    const int bare = Serve(empty);
+    const nlohmann::json none = Summary(bare);
+    EXPECT_EQ(none["record"]["no_tables"], true);
+    EXPECT_EQ(none["stations"].size(), 0u);
+    Stop();
+}
+
+// record summary: the same figures on a terminal's table, as CSV and JSON.
+TEST_F(RecordServe, TheSummaryCommandPrintsEachStationsFigures) {
+    AddRows("A", 3, "ok");
+    AddRows("A", 1, "refused");
+    const test::Outcome csv = Qx17ctl({"record", "summary", viewer_});
+    EXPECT_EQ(csv.exit_code, 0) << csv.err;
+    EXPECT_THAT(csv.out, HasSubstr("station,this_hour,last_hour,today,ok,failed,yield"));
+    EXPECT_THAT(csv.out, HasSubstr("\nA,4,"));
+    EXPECT_THAT(csv.out, HasSubstr(",4,3,1,0.7500,0,"));
+    EXPECT_THAT(csv.out, HasSubstr("refused 1"));
+    const test::Outcome json = Qx17ctl({"record", "summary", viewer_, "--json"});
+    const auto summary = nlohmann::json::parse(json.out);
+    EXPECT_EQ(summary["stations"][0]["failures_today"]["refused"], 1);
+    const test::Outcome bad = Qx17ctl({"record", "summary", viewer_, "--since", "yesterday-ish"});
+    EXPECT_EQ(bad.exit_code, 2);
+    EXPECT_THAT(bad.err, HasSubstr("--since yesterday-ish: not a time"));
+}
+
+}  // namespace
+}  // namespace qx17::ctl
