@@ -103,6 +103,7 @@ bench: build
 	$(BUILD)/tools/bench/exchange_bench
 	$(BUILD)/tools/bench/line_bench
 	$(BUILD)/tools/bench/record_bench
+	$(BUILD)/tools/bench/serve_bench
 
 FORMAT_FILES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 

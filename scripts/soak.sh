@@ -28,15 +28,18 @@ run() {  # run NAME PROGRAM ARGS...: the part's row into $work/NAME
 echo "soak: seed $seed"
 run window "$build/tools/soak/soak" --part window --seed "$seed" &
 window=$!
+run serve "$build/tools/soak/soak" --part serve --seed "$seed" &
+serve=$!
 run line "$build/tools/soak/soak" --part line --seed "$seed"
 run kill-saves "$build/tools/soak/soak" --part kill-saves --seed "$seed"
 run kill-log "$build/tools/soak/soak" --part kill-log --seed "$seed"
 run record "$build/tools/soak/soak" --part record --seed "$seed"
 wait "$window" || status=1
+wait "$serve" || status=1
 run hangups env ASAN_OPTIONS=detect_leaks=1 "$asan/tools/soak/soak" --part hangups
 
 printf '%-26s | %-44s | %-58s | %s\n' "part" "tried" "saw" "result"
-for part in window line kill-saves kill-log record hangups; do
+for part in window line kill-saves kill-log record serve hangups; do
     cat "$work/$part"
     grep -q '| pass$' "$work/$part" || status=1
 done

@@ -126,6 +126,7 @@ int RecordSummaryCommand(const std::string& connection, const std::string& since
             return kExitRecord;
         }
         context.record = {true, false, "", ""};
+        UseSnapshots(db);
         SummaryReader reader;
         const RecordSummary summary = reader.Read(db, start, now);
         const bool terminal = StdoutIsTerminal();

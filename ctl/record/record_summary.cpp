@@ -53,6 +53,14 @@ bool RecordHasTables(odbc::Connection& db) {
     return !found.empty() && found[0] == "1";
 }
 
+void UseSnapshots(odbc::Connection& db) {
+    odbc::Statement(db,
+                    "SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL REPEATABLE READ, "
+                    "READ ONLY")
+        .Execute();
+    db.Commit();
+}
+
 Clock::time_point DayStart(Clock::time_point now, int hour, int minute) {
     const std::time_t seconds = Clock::to_time_t(now);
     std::tm local{};
@@ -81,9 +89,6 @@ RecordSummary SummaryReader::Read(odbc::Connection& db, Clock::time_point day_st
         std::chrono::duration_cast<std::chrono::seconds>(now - day_start).count();
     summary.hours = static_cast<int>(std::max(0LL, since_start) / 3600 + 1);
     const int present = summary.hours - 1;
-
-    // One view of the record for the whole round.
-    odbc::Statement(db, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY").Execute();
 
     // Every station, in the order it first came, with its last tracker and
     // the ID of its last tracker that ended ok (each found by the index on

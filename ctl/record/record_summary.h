@@ -70,6 +70,10 @@ class SummaryReader {
     std::chrono::steady_clock::time_point counted_at_;
 };
 
+// Makes each transaction of `db` from now on read one snapshot of the record
+// (REPEATABLE READ), and only read: a round's figures agree with each other.
+void UseSnapshots(odbc::Connection& db);
+
 // Whether the record has its tables: false for a database that no station
 // or `qx17ctl record` has used yet.
 bool RecordHasTables(odbc::Connection& db);

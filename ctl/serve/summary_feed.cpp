@@ -60,6 +60,7 @@ void SummaryFeed::Round() {
         if (!db_) {
             db_ =
                 std::make_unique<odbc::Connection>(WithTimes(options_.connection, options_.times));
+            UseSnapshots(*db_);
         }
         const auto day_start = DayStart(now, options_.day_hour, options_.day_minute);
         record_.no_tables = !RecordHasTables(*db_);
@@ -76,18 +77,23 @@ void SummaryFeed::Round() {
             }
         }
     } catch (const std::exception& e) {
+        // The driver's reason on one line, as the page and the metrics show it.
+        std::string why = e.what();
+        for (char& c : why) {
+            c = c == '\n' || c == '\t' || c == '\r' ? ' ' : c;
+        }
         if (db_) {
             db_->Rollback();
         }
         db_.reset();
         if (was_up || first) {
-            record_ = {false, false, UtcTimestamp(now), e.what()};
+            record_ = {false, false, UtcTimestamp(now), why};
             if (options_.say) {
-                options_.say("the record cannot be reached (" + std::string(e.what()) +
+                options_.say("the record cannot be reached (" + why +
                              "): trying again every interval");
             }
         } else {
-            record_.why = e.what();
+            record_.why = why;
         }
     }
     auto snapshot = std::make_shared<Snapshot>();

@@ -7,6 +7,7 @@
 
 #include "tools/soak/soak_line.h"
 #include "tools/soak/soak_record.h"
+#include "tools/soak/soak_serve.h"
 #include "tools/soak/soak_window.h"
 
 int main(int argc, char** argv) {
@@ -17,11 +18,12 @@ int main(int argc, char** argv) {
     int count = 0;  // 0: the part's own number of rounds
     app.add_option("--part", part, "the part to run")
         ->required()
-        ->check(CLI::IsMember(
-            {"window", "line", "kill-saves", "kill-log", "hangups", "record", "record-station"}));
+        ->check(CLI::IsMember({"window", "line", "kill-saves", "kill-log", "hangups", "record",
+                               "record-station", "serve", "serve-server"}));
     app.add_option("--seed", seed, "the seed of the faults; the same seed, the same faults");
     app.add_option("--count", count,
-                   "rounds instead of the part's own number (1000; hangups 100; record 500)")
+                   "rounds instead of the part's own number (1000; hangups 100; record 500; "
+                   "serve: minutes, 15)")
         ->check(CLI::NonNegativeNumber);
     // record-station: one station of the record part, started by it.
     std::string station;
@@ -56,6 +58,14 @@ int main(int argc, char** argv) {
         } catch (const std::exception& e) {
             report = {"shared record, 2 stations", "", e.what(), false};
         }
+    } else if (part == "serve") {
+        try {
+            report = SoakServe(rounds(15), seed);
+        } catch (const std::exception& e) {
+            report = {"record serve, viewers", "", e.what(), false};
+        }
+    } else if (part == "serve-server") {
+        return ServeForSoak(connection);
     } else if (part == "record-station") {
         return RecordStation(station, ports, connection, outbox);
     }

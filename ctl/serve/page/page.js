@@ -129,7 +129,8 @@ function buildNotice(kind) {
   } else if (kind === 'record') {
     const why = String(s.record.why || '').trim().replace(/[.\s]+$/, '');
     box.append(`The record cannot be reached since ${clock(parseTime(s.record.since))} `,
-      tickSpan('notice-tick'), why ? `: ${why}. ` : '. ', figuresFrom());
+      tickSpan('notice-tick'), why ? `: ${why}${/[?!]$/.test(why) ? '' : '.'} ` : '. ',
+      figuresFrom());
   } else if (kind === 'tables') {
     box.append('The record has no tables yet: a station\'s first ', el('code', null, 'qx17ctl line'),
       ' or ', el('code', null, 'qx17ctl record CONNECTION'), ' makes them.');
