@@ -56,6 +56,10 @@ bool ListenAddress(const std::string& text, std::string& host, int& port) {
 
 int RecordServeCommand(const RecordServeOptions& given) {
     std::string error;
+    if (!CanServe(error)) {
+        std::cerr << "qx17ctl: " << error << ".\n";
+        return kExitUsage;
+    }
     const std::optional<std::string> odbc_string =
         OdbcConnectionString(given.connection, odbc::InstalledDrivers(), error);
     if (!odbc_string) {

@@ -22,6 +22,9 @@ struct ServeOptions {
     std::function<void(int port)> listening;
 };
 
+// Whether this program can serve; `why` says why not.
+bool CanServe(std::string& why);
+
 // Serves until a stop is requested (StopLevel), then ends cleanly. The exit
 // code: 0, or kExitUsage when the address cannot be bound or the command is
 // not available here (with a message on stderr).

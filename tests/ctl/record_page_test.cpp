@@ -25,8 +25,6 @@
 #include "tests/ctl/record_serve_fixture.h"
 #include "tools/tcp_relay/tcp_relay.h"
 
-extern char** environ;
-
 namespace qx17::ctl {
 namespace {
 
@@ -36,19 +34,6 @@ using testing::HasSubstr;
 
 constexpr const char* kChromium = "/usr/bin/chromium";
 constexpr const char* kChromeDriver = "/usr/bin/chromedriver";
-
-// A port of 127.0.0.1 that was free a moment ago.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string DecodeBase64(const std::string& text) {
     std::string bytes;
@@ -79,43 +64,23 @@ class Browser {
         if (!session_.empty()) {
             client_->Delete("/session/" + session_);  // Chromium quits
         }
-        if (driver_ > 0) {  // not reaped yet, so the group's id is still its own
-            ::kill(-driver_, SIGKILL);
-            ::waitpid(driver_, nullptr, 0);
-        }
     }
 
     // The driver ready and a session open; else false, and Why() holds the
     // driver's or the browser's own words.
     bool Start() {
         const int port = FreePort();
-        const std::string flag = "--port=" + std::to_string(port);
-        std::vector<char*> argv = {const_cast<char*>(kChromeDriver),
-                                   const_cast<char*>(flag.c_str()), nullptr};
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&files, 1, 2);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        const int spawned =
-            ::posix_spawn(&driver_, kChromeDriver, &files, &attributes, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&files);
-        posix_spawnattr_destroy(&attributes);
-        if (spawned != 0) {
-            driver_ = -1;
-            why_ = std::string("cannot start chromedriver: ") + std::strerror(spawned);
+        driver_ = std::make_unique<SideProgram>(
+            std::vector<std::string>{kChromeDriver, "--port=" + std::to_string(port)}, log_);
+        if (!driver_->Started()) {
+            why_ = "cannot start chromedriver: " + driver_->Why();
             return false;
         }
         client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
         client_->set_read_timeout(60s);
         bool ready = false;
         for (int i = 0; i < 200 && !ready; ++i) {
-            if (::waitpid(driver_, nullptr, WNOHANG) == driver_) {
-                driver_ = -1;
+            if (driver_->Ended()) {
                 why_ = "chromedriver ended: " + test::Slurp(log_);
                 return false;
             }
@@ -165,7 +130,7 @@ class Browser {
 
   private:
     std::filesystem::path log_;
-    pid_t driver_ = -1;
+    std::unique_ptr<SideProgram> driver_;  // ended, with its group, after the session
     std::unique_ptr<httplib::Client> client_;
     std::string session_;
     std::string why_;

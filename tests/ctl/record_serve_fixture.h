@@ -3,24 +3,96 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "tests/ctl/record_program_fixture.h"
 
+extern char** environ;
+
 namespace qx17::ctl {
 
 using namespace std::chrono_literals;
+
+// A port of 127.0.0.1 that was free a moment ago.
+inline int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), size);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A program beside the test (a browser's driver, a metrics server), in a
+// process group of its own with its output in `log`; it and whatever it
+// started are ended when this goes, whatever the test's outcome.
+class SideProgram {
+  public:
+    SideProgram(std::vector<std::string> args, const std::filesystem::path& log) {
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&files, 1, 2);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        const int failed = ::posix_spawn(&pid_, argv[0], &files, &attributes, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&files);
+        posix_spawnattr_destroy(&attributes);
+        if (failed != 0) {
+            pid_ = -1;
+            why_ = std::strerror(failed);
+        }
+    }
+    ~SideProgram() {
+        if (pid_ > 0) {  // not reaped yet, so the group's id is still its own
+            ::kill(-pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    SideProgram(const SideProgram&) = delete;
+    SideProgram& operator=(const SideProgram&) = delete;
+    bool Started() const { return pid_ > 0; }
+    const std::string& Why() const { return why_; }
+    // Whether it ended by itself (then reaped).
+    bool Ended() {
+        if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return true;
+        }
+        return pid_ <= 0;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::string why_;
+};
 
 // A connection to the server, as a client that writes and reads bytes.
 class Client {

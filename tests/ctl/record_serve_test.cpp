@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -131,6 +132,42 @@ TEST_F(RecordServe, MetricsAreTheRecordsCountsInTheTextFormat) {
     std::ofstream(file) << metrics;
     const std::string check = "promtool check metrics < " + file + " > " + file + ".out 2>&1";
     EXPECT_EQ(std::system(check.c_str()), 0) << test::Slurp(file + ".out");
+    Stop();
+}
+
+// A real Prometheus, on 127.0.0.1 for a bounded run, scrapes the server
+// and answers a query for a station's ok count with the record's number.
+TEST_F(RecordServe, PrometheusScrapesItAndAnswersWithTheRecordsCount) {
+    if (::access("/usr/bin/prometheus", X_OK) != 0) {
+        GTEST_SKIP() << "needs /usr/bin/prometheus (Debian's prometheus)";
+    }
+    AddRows("A", 6, "ok");
+    AddRows("A", 1, "refused");
+    const int port = Serve(viewer_);
+    const std::filesystem::path config = folder_ / "prometheus.yml";
+    std::ofstream(config) << "global:\n  scrape_interval: 1s\nscrape_configs:\n"
+                             "  - job_name: qx17\n    static_configs:\n"
+                             "      - targets: ['127.0.0.1:"
+                          << port << "']\n";
+    const int web = FreePort();
+    SideProgram prometheus(
+        {"/usr/bin/timeout", "120", "/usr/bin/prometheus", "--config.file=" + config.string(),
+         "--storage.tsdb.path=" + (folder_ / "tsdb").string(),
+         "--web.listen-address=127.0.0.1:" + std::to_string(web)},
+        folder_ / "prometheus.log");
+    ASSERT_TRUE(prometheus.Started()) << prometheus.Why();
+    const std::string query =
+        "/api/v1/query?query=qx17_trackers_total%7Bstation%3D%22A%22%2Coutcome%3D%22ok%22%7D";
+    std::string answer;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (answer.find("\"6\"]") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline && !prometheus.Ended()) {
+        std::this_thread::sleep_for(250ms);
+        answer = Get(web, query).body;
+    }
+    EXPECT_THAT(answer, HasSubstr("\"job\":\"qx17\"")) << answer << "\n"
+                                                       << test::Slurp(folder_ / "prometheus.log");
+    EXPECT_THAT(answer, HasSubstr(",\"6\"]")) << "the record's count of A's ok trackers";
     Stop();
 }
 

@@ -78,4 +78,8 @@ run 0 ports
 grep -q '^COM1 ' out || fail "ports does not list COM1"
 run 3 read COM31
 grep -q 'COM31: Error opening serial port' err || fail "no message for a missing port"
+# The live page's server is Linux's alone: the Windows program says so.
+run 2 record serve "Driver={PostgreSQL Unicode};Server=127.0.0.1;Database=qx17"
+grep -q '`record serve` is not available in the Windows program' err ||
+    fail "record serve does not say it is not available here"
 echo "qx17ctl_end_to_end: passed"
