@@ -155,6 +155,7 @@ return {
   stale: box.classList.contains('stale'),
   opacity: getComputedStyle(box).opacity,
   kept: window.qx17Kept === true,
+  from: document.body.dataset.summaryId || '',
 };)";
 
 class RecordPage : public RecordServe {
@@ -261,6 +262,30 @@ TEST_F(RecordPage, ShowsTheRecordLiveAndTellsWhenItIsAway) {
     EXPECT_EQ(page["stale"], false);
     EXPECT_EQ(page["opacity"], "1");
     EXPECT_EQ(page["kept"], true) << "the page was loaded again";
+    Stop();
+}
+
+// A page whose stream the server refuses (its viewers are many) polls the
+// summary instead, and still shows each new row.
+TEST_F(RecordPage, PollsWhereItsStreamIsRefused) {
+    if (::access(kChromium, X_OK) != 0 || ::access(kChromeDriver, X_OK) != 0) {
+        GTEST_SKIP() << "needs " << kChromium << " and " << kChromeDriver;
+    }
+    AddRows("A", 1, "ok");
+    const int port = Serve(viewer_, {"--max-viewers", "1"});
+    Client holder(port);  // the one stream there is
+    holder.Send("GET /api/stream HTTP/1.1\r\nHost: l\r\n\r\n");
+    holder.ReadUntil([](const std::string& got) { return got.find("event: summary") != got.npos; });
+    Browser browser(folder_ / "chromedriver.log");
+    ASSERT_TRUE(browser.Start()) << browser.Why();
+    browser.Call("POST", "url", {{"url", "http://127.0.0.1:" + std::to_string(port) + "/"}});
+    ASSERT_EQ(Figure(Look(browser, [](const json& p) { return Figure(p, "A", "today") == "1"; }),
+                     "A", "today"),
+              "1");
+    AddRows("A", 1, "ok");
+    const json page = Look(browser, [](const json& p) { return Figure(p, "A", "today") == "2"; });
+    EXPECT_EQ(Figure(page, "A", "today"), "2") << page.dump();
+    EXPECT_THAT(page.value("from", ""), testing::StartsWith("poll-")) << "not from the stream";
     Stop();
 }
 
