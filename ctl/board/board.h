@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "ctl/board/board_view.h"
-#include "ctl/board/terminal.h"
 #include "ctl/output/progress.h"
+#include "ctl/output/terminal.h"
 
 namespace qx17::ctl {
 

@@ -82,7 +82,7 @@ std::jthread NoticeOfStop(Progress& progress) {
 int WithProgress(const std::function<int(Progress&)>& command, std::unique_ptr<Progress> progress) {
     InstallStopHandlers();
     if (!progress) {
-        progress = std::make_unique<Progress>(StdoutIsTerminal());
+        progress = std::make_unique<Progress>(StdoutTakesSequences());
     }
     const std::jthread notice = NoticeOfStop(*progress);
     return command(*progress);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "ctl/output/terminal.h"
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -16,6 +18,10 @@ bool StdoutIsTerminal() {
 #else
     return ::isatty(STDOUT_FILENO) != 0;
 #endif
+}
+
+bool StdoutTakesSequences() {
+    return StdoutIsTerminal() && EnableTerminalSequences();
 }
 
 void Progress::ToStderr(const std::string& line) {

@@ -111,4 +111,9 @@ class Progress {
 // True when stdout is a terminal.
 bool StdoutIsTerminal();
 
+// True when stdout is a terminal that takes the sequences the progress line
+// is redrawn with (on Windows, switched on here); elsewhere the progress
+// goes line by line.
+bool StdoutTakesSequences();
+
 }  // namespace qx17::ctl

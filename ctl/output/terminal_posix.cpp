@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ctl/board/terminal.h"
+#include "ctl/output/terminal.h"
 
 namespace qx17::ctl {
 

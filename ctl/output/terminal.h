@@ -1,6 +1,6 @@
-// The terminal that standard output is, as the board needs it: its size,
-// whether it takes the cursor and colour sequences, and whether standard
-// error shows on it too. One implementation per platform.
+// The terminal that standard output is, as the progress line and the board
+// need it: its size, whether it takes the cursor and colour sequences, and
+// whether standard error shows on it too. One implementation per platform.
 #pragma once
 
 #include <optional>

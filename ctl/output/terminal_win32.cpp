@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "ctl/board/terminal.h"
+#include "ctl/output/terminal.h"
 
 namespace qx17::ctl {
 
@@ -13,7 +13,21 @@ std::optional<TerminalSize> StdoutTerminalSize() {
                         info.srWindow.Bottom - info.srWindow.Top + 1};
 }
 
+namespace {
+
+// Wine's console takes the flag, then prints the sequences' text instead of
+// following them: plain lines read better there.
+bool OnWine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+}  // namespace
+
 bool EnableTerminalSequences() {
+    if (OnWine()) {
+        return false;
+    }
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (!GetConsoleMode(out, &mode)) {
