@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     qt6-base-dev qt6-base-private-dev qt6-serialport-dev libserialport-dev fonts-liberation2
-    libcli11-dev nlohmann-json3-dev libssl-dev tmux libcpp-httplib-dev libjs-chart.js
+    libcli11-dev nlohmann-json3-dev libssl-dev tmux libcpp-httplib-dev libjs-chart.js tzdata
     prometheus chromium chromium-driver
     unixodbc-dev odbc-postgresql postgresql nftables
     dpkg-dev lintian

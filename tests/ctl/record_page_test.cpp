@@ -286,6 +286,13 @@ TEST_F(RecordPage, PollsWhereItsStreamIsRefused) {
     const json page = Look(browser, [](const json& p) { return Figure(p, "A", "today") == "2"; });
     EXPECT_EQ(Figure(page, "A", "today"), "2") << page.dump();
     EXPECT_THAT(page.value("from", ""), testing::StartsWith("poll-")) << "not from the stream";
+
+    // On a phone's width nothing runs off the page's side.
+    browser.Call("POST", "window/rect", {{"width", 390}, {"height", 844}});
+    const json narrow = browser.Run(
+        "return {inner: window.innerWidth, page: document.documentElement.scrollWidth};");
+    EXPECT_LT(narrow.value("inner", 0), 500) << narrow.dump();
+    EXPECT_LE(narrow.value("page", 9999), narrow.value("inner", 0)) << narrow.dump();
     Stop();
 }
 

@@ -11,10 +11,13 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "ctl/line/line_log.h"
+#include "ctl/record/record_summary.h"
 #include "tests/ctl/record_serve_fixture.h"
 #include "tools/tcp_relay/tcp_relay.h"
 
@@ -262,6 +265,38 @@ TEST_F(RecordServe, TheSummaryCommandPrintsEachStationsFigures) {
     const test::Outcome bad = Qx17ctl({"record", "summary", viewer_, "--since", "yesterday-ish"});
     EXPECT_EQ(bad.exit_code, 2);
     EXPECT_THAT(bad.err, HasSubstr("--since yesterday-ish: not a time"));
+}
+
+// Where a day begins, in the server's own time zone: the last --day-start at
+// or before the present, also across a change to summer time.
+TEST(DayStart, IsTheLastStartOfADayInTheLocalZone) {
+    const char* zone = std::getenv("TZ");
+    const std::string kept = zone ? zone : "";
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+    const auto at = [](std::int64_t epoch) {
+        return std::chrono::system_clock::time_point(std::chrono::seconds(epoch));
+    };
+    const struct {
+        const char* now;  // UTC
+        int hour, minute;
+        const char* start;  // UTC
+    } cases[] = {
+        {"2026-12-11T13:00:00Z", 0, 0, "2026-12-10T23:00:00Z"},   // CET: local midnight
+        {"2026-12-11T04:59:59Z", 6, 0, "2026-12-10T05:00:00Z"},   // before 06:00: yesterday's
+        {"2026-12-11T05:00:00Z", 6, 0, "2026-12-11T05:00:00Z"},   // at 06:00: today's
+        {"2026-12-11T05:29:00Z", 6, 30, "2026-12-10T05:30:00Z"},  // a shift at 06:30
+        {"2026-03-29T12:00:00Z", 0, 0, "2026-03-28T23:00:00Z"},   // the day summer time begins
+        {"2026-03-29T12:00:00Z", 6, 0, "2026-03-29T04:00:00Z"},   // 06:00 CEST
+    };
+    for (const auto& c : cases) {
+        std::tm utc{};
+        ::strptime(c.now, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        const auto start = DayStart(at(::timegm(&utc)), c.hour, c.minute);
+        EXPECT_EQ(UtcTimestamp(start), c.start) << c.now << " " << c.hour << ":" << c.minute;
+    }
+    kept.empty() ? ::unsetenv("TZ") : ::setenv("TZ", kept.c_str(), 1);
+    ::tzset();
 }
 
 }  // namespace
