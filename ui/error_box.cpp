@@ -6,9 +6,6 @@ namespace {
 char Lower(char ch) {
     return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
 }
-char Upper(char ch) {
-    return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
-}
 }  // namespace
 
 std::string ApplicationTitle(std::string_view program_path) {
@@ -18,7 +15,7 @@ std::string ApplicationTitle(std::string_view program_path) {
     name = name.substr(0, name.find('.'));
     std::string title;
     for (char ch : name) {
-        title.push_back(title.empty() ? Upper(ch) : Lower(ch));
+        title.push_back(title.empty() ? ch : Lower(ch));
     }
     return title;
 }

@@ -251,10 +251,21 @@ TEST(ErrorBox, TextAndTitle) {
     }
     EXPECT_EQ(ErrorBoxText("\xE9t\xE9"), "\xE9t\xE9.");  // bytes above 0x7F sort after too
 
-    EXPECT_EQ(ApplicationTitle("/usr/local/bin/qx17eep"), "Qx17eep");
-    EXPECT_EQ(ApplicationTitle("C:\\Tools\\QX17EEP.EXE"), "Qx17eep");
-    EXPECT_EQ(ApplicationTitle("qx17eep.test.exe"), "Qx17eep");
-    EXPECT_EQ(ApplicationTitle("./Para"), "Para");
+    // The first letter as it stands, the others in lower case.
+    const struct {
+        const char* path;
+        const char* title;
+    } titles[] = {
+        {"/usr/local/bin/qx17eep", "qx17eep"},
+        {"C:\\Tools\\QX17EEP.EXE", "Qx17eep"},
+        {"qx17eep.test.exe", "qx17eep"},
+        {"./Para", "Para"},
+        {"/opt/pARA.bin", "para"},
+        {"C:\\a.b\\Qx17EEP", "Qx17eep"},  // the folder's full stop is not the name's
+    };
+    for (const auto& t : titles) {
+        EXPECT_EQ(ApplicationTitle(t.path), t.title) << t.path;
+    }
 }
 
 }  // namespace

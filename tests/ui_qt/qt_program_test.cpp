@@ -40,7 +40,7 @@ TEST_F(QtProgram, ShowsTheWindowCallsTheHookOnceAndEndsWhenTheWindowCloses) {
         QWidget* window = ui.Window();
         EXPECT_TRUE(window->isVisible());
         EXPECT_EQ(window->windowTitle(), QStringLiteral("QX17 Parameter Editor V1.00"));
-        EXPECT_EQ(form.ApplicationTitle(), "Qx17eep");
+        EXPECT_EQ(form.ApplicationTitle(), "qx17eep");
         EXPECT_EQ(ui.Focused(), form.BitBtn1);
         QTimer::singleShot(0, window, [window] { window->close(); });
     };
