@@ -22,6 +22,7 @@
 #include <QWidget>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 
 #include "serial/tcomm.h"
@@ -495,7 +496,17 @@ void QtToolkit::StartTimer(int interval_ms, std::function<void()> tick) {
     auto* timer = new QTimer(context_.get());
     timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(interval_ms);
-    QObject::connect(timer, &QTimer::timeout, context_.get(), [tick = std::move(tick)] { tick(); });
+    // Qt holds a timer back while its own handler runs, and a box's nested
+    // loop runs inside that handler: a tick that opened a box would freeze
+    // its timer until the box closed. The tick is posted instead, so the
+    // timer's handler has returned before the tick (and any box) runs, and
+    // the timer goes on ticking under every box.
+    QObject* context = context_.get();
+    QObject::connect(timer, &QTimer::timeout, context,
+                     [context, tick = std::make_shared<std::function<void()>>(std::move(tick))] {
+                         QMetaObject::invokeMethod(
+                             context, [tick] { (*tick)(); }, Qt::QueuedConnection);
+                     });
     timer->start();
 }
 

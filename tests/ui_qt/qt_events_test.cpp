@@ -11,11 +11,15 @@
 #include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
+#include "protocol/exchange_state.h"
 #include "serial/tcomm.h"
 #include "tests/ui_qt/qt_window_fixture.h"
 
@@ -301,6 +305,52 @@ TEST_F(QtEvents, ABoxKeepsTimersTickingAndNoticesFlowing) {
     EXPECT_FALSE(answer.TimedOut());
     EXPECT_GE(ticks_in_box, 3);
     EXPECT_EQ(received, chunks);
+}
+
+// The visible boxes that say `text`.
+std::vector<QMessageBox*> OpenBoxes(const QString& text) {
+    std::vector<QMessageBox*> open;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (box != nullptr && box->isVisible() && (text.isEmpty() || box->text() == text)) {
+            open.push_back(box);
+        }
+    }
+    return open;
+}
+
+// Timer1 keeps ticking under the time-out box it opened itself: a countdown
+// armed again while that box is open (a late acknowledgement of a write-all
+// frame) runs out on time, and its box opens over the first.
+TEST_F(QtEvents, TheTimeOutBoxKeepsTimer1Ticking) {
+    int most_open = 0;
+    int looks_since_armed = 0;
+    bool armed_again = false;
+    QTimer watch;
+    watch.setInterval(5);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const std::vector<QMessageBox*> open = OpenBoxes(QStringLiteral("COM Operate OverTimer!"));
+        most_open = std::max(most_open, static_cast<int>(open.size()));
+        if (open.size() == 1 && !armed_again) {
+            armed_again = true;
+            LinkState = kLinkWriteAll;
+            ReplyCountdown = 5;  // 100 ms of ticks
+        }
+        // Two boxes at once, or none came over the first for about two
+        // seconds: what is open is closed.
+        if (armed_again && (open.size() == 2 || ++looks_since_armed > 400)) {
+            for (QMessageBox* box : open) {
+                box->done(QMessageBox::Ok);
+            }
+        }
+    });
+    watch.start();
+    LinkState = kLinkReadAll;
+    ReplyCountdown = 2;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return armed_again && ReplyCountdown == 0 && OpenBoxes({}).empty(); }, kWaitMs));
+    EXPECT_EQ(most_open, 2) << "the second countdown ran out only once the first box was closed";
+    LinkState = kLinkIdle;
 }
 
 // Notices posted before the component detaches are dropped with it: nothing
