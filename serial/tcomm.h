@@ -173,7 +173,11 @@ class TComm : public TComponent {
     std::shared_ptr<SerialPort> PortHandle;
     std::shared_ptr<WaitableEvent> CloseEvent;
     std::shared_ptr<NotifyQueue> NotifyWindow = std::make_shared<NotifyQueue>();
-    // Each OpenPort is a new opening; notices of an earlier one are dropped.
+    // Each OpenPort is a new opening. Notices queued at ClosePort are still
+    // raised after it returns; one still queued when the next OpenPort
+    // succeeds is dropped on purpose: its chunk came from the device that
+    // was on the port before, and raised now it would look as if the new
+    // device had sent it (a reply or an announcement of the wrong tracker).
     std::uint32_t opening_ = 0;
     std::string open_failure_reason_;
 
