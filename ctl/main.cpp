@@ -33,8 +33,9 @@ int main(int argc, char** argv) {
     app.footer(kExitCodes);
 
     const Command commands[] = {
-        AddPortsCommand(app), AddLinkCommand(app),    AddUnlinkCommand(app), AddReadCommand(app),
-        AddWriteCommand(app), AddDefaultCommand(app), AddLineCommand(app),   AddRecordCommand(app),
+        AddPortsCommand(app),   AddLinkCommand(app),  AddUnlinkCommand(app),
+        AddReadCommand(app),    AddWriteCommand(app), AddDiffCommand(app),
+        AddDefaultCommand(app), AddLineCommand(app),  AddRecordCommand(app),
     };
 
     try {

@@ -32,6 +32,7 @@ Command AddLinkCommand(CLI::App& program);
 Command AddUnlinkCommand(CLI::App& program);
 Command AddReadCommand(CLI::App& program);
 Command AddWriteCommand(CLI::App& program);
+Command AddDiffCommand(CLI::App& program);
 Command AddDefaultCommand(CLI::App& program);
 Command AddLineCommand(CLI::App& program);
 Command AddRecordCommand(CLI::App& program);
@@ -53,6 +54,13 @@ int ReadCommand(const TrackerTarget& target, const std::optional<std::filesystem
 // and unless `verify` is false a read-back compared byte for byte.
 int WriteCommand(const TrackerTarget& target, const std::filesystem::path& profile,
                  const IdChoice& id, bool verify, Progress& progress, std::ostream& out);
+
+// What a write of `profile` would change: the tracker read, the profile
+// merged as WriteCommand merges it, and the fields that differ printed (the
+// passwords without their values); 0 when none would, 1 when some would.
+// Nothing but the read is sent.
+int DiffCommand(const TrackerTarget& target, const std::filesystem::path& profile,
+                const IdChoice& id, bool json, Progress& progress, std::ostream& out);
 
 // "Default" and its acknowledgement.
 int DefaultCommand(const TrackerTarget& target, Progress& progress, std::ostream& out);

@@ -34,6 +34,26 @@ std::string CheckIdDigits(const std::string& text) {
     return "";
 }
 
+void AddIdOption(CLI::App& command, std::string& id) {
+    command
+        .add_option("--id", id,
+                    "the ID to give: DIGITS, or 'profile' for the profile's "
+                    "(default: the tracker keeps its own)")
+        ->check([](const std::string& text) {
+            return text == "profile" ? std::string() : CheckIdDigits(text);
+        });
+}
+
+IdChoice ParseIdChoice(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    if (text == "profile") {
+        return {IdChoice::Kind::kProfile, ""};
+    }
+    return {IdChoice::Kind::kGiven, text};
+}
+
 int OnTracker(const TrackerTarget& target, Progress& progress,
               const std::function<int(TrackerLink&)>& work) {
     if (const std::string problem = PortNameProblem(target.port); !problem.empty()) {

@@ -22,6 +22,12 @@ void AddLinkOptions(CLI::App& command, LinkTimes& times);
 // CLI11's check of a tracker ID: empty when `text` is one.
 std::string CheckIdDigits(const std::string& text);
 
+// --id DIGITS|profile on `command`, bound to `id`: the ID a write gives.
+void AddIdOption(CLI::App& command, std::string& id);
+// --id's text as a choice: "profile", the digits of a tracker ID, or
+// nothing, which keeps the tracker's own.
+IdChoice ParseIdChoice(const std::string& text);
+
 // Runs `work` on the opened link and turns what can go wrong into the exit
 // code and a message naming the port.
 int OnTracker(const TrackerTarget& target, Progress& progress,

@@ -13,18 +13,6 @@ namespace qx17::ctl {
 
 namespace {
 
-// --id: "profile", or the digits of a tracker ID; nothing keeps the
-// tracker's own.
-IdChoice ParseId(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    if (text == "profile") {
-        return {IdChoice::Kind::kProfile, ""};
-    }
-    return {IdChoice::Kind::kGiven, text};
-}
-
 // Announcements in the middle of a write taken for a new tracker, before
 // the write gives up: a tracker that keeps restarting is not written.
 constexpr int kMostRestarts = 3;
@@ -96,19 +84,14 @@ Command AddWriteCommand(CLI::App& program) {
         program.add_subcommand("write", "write a profile into a tracker and verify it");
     AddPortArgument(*command, options->target);
     command->add_option("PROFILE", options->profile, "the values to write")->required();
-    command
-        ->add_option("--id", options->id,
-                     "the ID to give: DIGITS, or 'profile' for the profile's "
-                     "(default: the tracker keeps its own)")
-        ->check([](const std::string& text) {
-            return text == "profile" ? std::string() : CheckIdDigits(text);
-        });
+    AddIdOption(*command, options->id);
     command->add_flag("--no-verify", options->no_verify, "do not read the tracker back");
     AddLinkOptions(*command, options->target.times);
     return {command, [options] {
                 return WithProgress([&](Progress& progress) {
-                    return WriteCommand(options->target, options->profile, ParseId(options->id),
-                                        !options->no_verify, progress, std::cout);
+                    return WriteCommand(options->target, options->profile,
+                                        ParseIdChoice(options->id), !options->no_verify, progress,
+                                        std::cout);
                 });
             }};
 }

@@ -164,10 +164,79 @@ TEST_F(ProgramTest, ResultsGoToStdoutAndEverythingElseToStderr) {
         << "written as a profile";
 
     EXPECT_EQ(Qx17ctl({"--version"}).out, "qx17ctl 1.1.0\n");
-    for (const char* command : {"ports", "link", "unlink", "read", "write", "default", "line"}) {
+    for (const char* command :
+         {"ports", "link", "unlink", "read", "write", "diff", "default", "line"}) {
         const Outcome help = Qx17ctl({command, "--help"});
         EXPECT_EQ(help.exit_code, 0) << command;
         EXPECT_THAT(help.out, HasSubstr(std::string("qx17ctl ") + command)) << command;
+    }
+}
+
+// diff reads the tracker and tells what a write would change, passwords
+// without their values, and changes nothing whatever happens.
+TEST_F(ProgramTest, DiffTellsWhatAWriteWouldChangeAndWritesNothing) {
+    sim::VirtualTracker& tracker = AddTracker("35712001234567", false);
+    const std::string port = tracker.SlavePath();
+    ASSERT_EQ(Qx17ctl({"write", port, Profile(test::TestProfile())}).exit_code, 0);
+    const ImageBytes memory = MemoryOf(tracker);
+    FieldValues changed = test::TestProfile();
+    changed.APN = "other.apn";
+    changed.PW = "9876";
+    changed.SMS_INT = "60";
+    FieldValues broken = test::TestProfile();
+    broken.APN = "a#b";
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::function<void()> before;
+        int exit_code;
+        std::vector<std::string> out;
+    } cases[] = {
+        {"the same values",
+         {"diff", port, Profile(test::TestProfile())},
+         {},
+         0,
+         {"holds the profile already; a write would change nothing"}},
+        {"three fields",
+         {"diff", port, Profile(changed, "changed.reg")},
+         {},
+         1,
+         {"a write would change 3 fields of tracker 35712001234567",
+          "\nAPN +APN +internet.test +other.apn\n", "\nSMS_INT +Interval \\(min\\) +30 +60\n",
+          "\nPW +Password +\\(not shown\\) +\\(changed, not shown\\)\n"}},
+        {"as JSON, with a new ID",
+         {"diff", port, Profile(changed, "changed.reg"), "--json", "--id", "42"},
+         {},
+         1,
+         {"\"field\": \"ID\"", "\"profile\": \"42\"",
+          "\"field\": \"PW\",\n      \"label\": "
+          "\"Password\",\n      \"changed\": true"}},
+        {"a bad profile", {"diff", port, Profile(broken, "broken.reg")}, {}, 2, {}},
+        {"no answer",
+         {"diff", port, Profile(changed, "changed.reg"), "--retries", "0"},
+         [&] { tracker.DropNextReply(); },
+         4,
+         {}},
+    };
+    for (const auto& c : cases) {
+        if (c.before) {
+            c.before();
+        }
+        const std::size_t seen = tracker.LogSize();
+        const Outcome run = Qx17ctl(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.name << "\n" << run.err;
+        for (const std::string& line : c.out) {
+            EXPECT_THAT(run.out, testing::ContainsRegex(line)) << c.name << "\n" << run.out;
+        }
+        EXPECT_THAT(run.out + run.err, testing::Not(HasSubstr("9876"))) << c.name;
+        EXPECT_THAT(run.out + run.err, testing::Not(HasSubstr("1234\n"))) << c.name;
+        if (c.exit_code == 2) {
+            EXPECT_EQ(tracker.LogSize(), seen) << c.name << ": nothing reaches the tracker";
+        }
+        for (std::size_t i = seen; i < tracker.LogSize(); ++i) {
+            EXPECT_NE(tracker.Log()[i].event, sim::Event::kWrite) << c.name << ": a write was sent";
+        }
+        EXPECT_EQ(MemoryOf(tracker), memory) << c.name;
     }
 }
 
