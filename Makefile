@@ -86,9 +86,13 @@ soak: build $(ASAN_BUILD)/build.ninja
 package: build
 	cd $(BUILD) && cpack -G DEB
 
-# The Windows zip, qx17eep-<version>-windows-x64.zip, in $(WIN_BUILD)/.
+# The Windows setup, qx17eep-<version>-windows-x64-setup.exe, and the zip,
+# qx17eep-<version>-windows-x64.zip, in $(WIN_BUILD)/.
 windows-package: windows
 	cd $(WIN_BUILD) && cpack -G ZIP
+	rm -rf $(WIN_BUILD)/setup-files
+	cmake --install $(WIN_BUILD) --prefix $(WIN_BUILD)/setup-files --strip
+	makensis -V2 $(WIN_BUILD)/packaging/setup.nsi
 
 # The editor's window against the virtual tracker, linked as COM1 in a
 # throw-away configuration folder.

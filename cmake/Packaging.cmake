@@ -1,5 +1,5 @@
 # The packages a user installs: on Linux a Debian package (make package),
-# on Windows a zip of the two programs (make windows-package). The one
+# on Windows a setup and a zip of the two programs (make windows-package). The one
 # version is the project's. The Debian package also holds the virtual
 # tracker, qx17-tracker-sim, to try the programs without hardware; it runs on
 # a pseudo-terminal, so the Windows zip has no such program.
@@ -19,6 +19,10 @@ if(WIN32)
     set(CPACK_PACKAGE_FILE_NAME qx17eep-${PROJECT_VERSION}-windows-x64)
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
     include(CPack)
+    # The setup beside the zip, built with NSIS's makensis
+    # (make windows-package).
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/packaging/setup.nsi.in
+        ${CMAKE_BINARY_DIR}/packaging/setup.nsi @ONLY)
     return()
 endif()
 

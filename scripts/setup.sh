@@ -13,7 +13,7 @@ packages=(
     prometheus chromium chromium-driver
     unixodbc-dev odbc-postgresql postgresql nftables
     dpkg-dev lintian
-    g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth
+    g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth nsis
     "$@"
 )
 

@@ -52,7 +52,11 @@ const char* FormWindowClass() {
         wc.lpfnWndProc = FormWindowProc;
         wc.hInstance = ::GetModuleHandleA(nullptr);
         wc.hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
-        wc.hIcon = ::LoadIconA(nullptr, MAKEINTRESOURCEA(32512));      // IDI_APPLICATION
+        // The program's own icon (resource 1), else the system's.
+        wc.hIcon = ::LoadIconA(wc.hInstance, MAKEINTRESOURCEA(1));
+        if (wc.hIcon == nullptr) {
+            wc.hIcon = ::LoadIconA(nullptr, MAKEINTRESOURCEA(32512));  // IDI_APPLICATION
+        }
         wc.hbrBackground = ::GetSysColorBrush(COLOR_BTNFACE);
         wc.lpszClassName = Win32Toolkit::kWindowClass;
         return ::RegisterClassExA(&wc) != 0;

@@ -47,6 +47,15 @@ if(QX17_WINE)
     set_tests_properties(windows_package PROPERTIES LABELS win32_package TIMEOUT 240)
 endif()
 
+# The Windows setup: installed for the user alone, over itself, in IT's own
+# folder, and uninstalled, in a Wine prefix of its own.
+if(QX17_WINE)
+    add_test(NAME windows_setup
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/windows_setup_test.sh ${CMAKE_BINARY_DIR}
+            ${QX17_WINE} ${CMAKE_BINARY_DIR}/setup-test)
+    set_tests_properties(windows_setup PROPERTIES LABELS win32_package TIMEOUT 300)
+endif()
+
 # Both programs answer --help and --version on the console, without a window.
 if(QX17_WINE)
     add_test(NAME windows_programs_answer_help_and_version
