@@ -47,6 +47,7 @@ long ResidentKibOf(pid_t pid) {
 struct Viewer {
     int fd = -1;
     bool stalled = false;
+    bool refused = false;
     std::string got;
 };
 
@@ -145,7 +146,7 @@ Report SoakServe(int minutes, unsigned seed) {
 
     std::mt19937 random(seed);
     std::vector<Viewer> viewers;
-    long opened = 0, stalled = 0, rows = 0, reading_behind = 0, checks = 0;
+    long opened = 0, stalled = 0, refused = 0, rows = 0, reading_behind = 0, checks = 0;
     long baseline = -1, highest = 0;
     const auto start = Clock::now();
     const auto end = start + std::chrono::minutes(minutes);
@@ -165,11 +166,18 @@ Report SoakServe(int minutes, unsigned seed) {
         }
         AddRow(server.Connection(), static_cast<int>(++rows));
         std::this_thread::sleep_for(2500ms);
-        // Every reading viewer has the newest count by now.
+        // Every reading viewer has the newest count by now; one the server
+        // turned away (503: the streams were at their most, counting those it
+        // has not yet seen go) is not a viewer.
         const std::string newest = "\"today\":" + std::to_string(rows);
         for (Viewer& viewer : viewers) {
-            if (!viewer.stalled) {
+            if (!viewer.stalled && !viewer.refused) {
                 Drain(viewer);
+                if (viewer.got.rfind("HTTP/1.1 503", 0) == 0) {
+                    viewer.refused = true;
+                    ++refused;
+                    continue;
+                }
                 ++checks;
                 reading_behind += viewer.got.find(newest) == std::string::npos ? 1 : 0;
             }
@@ -200,8 +208,8 @@ Report SoakServe(int minutes, unsigned seed) {
     Report report;
     report.part = "record serve, viewers";
     report.tried = std::to_string(minutes) + " min: " + std::to_string(opened) + " viewers (" +
-                   std::to_string(stalled) + " never reading), " + std::to_string(rows) +
-                   " rows added";
+                   std::to_string(stalled) + " never reading, " + std::to_string(refused) +
+                   " turned away at the most), " + std::to_string(rows) + " rows added";
     report.saw = std::to_string(reading_behind) + " of " + std::to_string(checks) +
                  " looks found a reading viewer behind; RSS " + std::to_string(baseline) + " -> " +
                  std::to_string(last) + " KiB (highest " + std::to_string(highest) + "); " +
