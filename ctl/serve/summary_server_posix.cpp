@@ -1,4 +1,6 @@
 #include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -197,13 +199,6 @@ int ServeRecord(const ServeOptions& options) {
     if (listening != INVALID_SOCKET) {
         ::listen(listening, SOMAXCONN);
     }
-    std::jthread stopper([&](std::stop_token stop) {
-        while (!stop.stop_requested() && CurrentStopLevel() == StopLevel::kNone) {
-            std::this_thread::sleep_for(100ms);
-        }
-        feed.Stop();
-        server.stop();
-    });
     const std::string shown =
         options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
     std::cerr << "qx17ctl: serving the record on http://" << shown << ":" << port
@@ -211,9 +206,27 @@ int ServeRecord(const ServeOptions& options) {
     if (options.listening) {
         options.listening(port);
     }
-    server.listen_after_bind();
-    stopper.request_stop();
-    stopper.join();
+    // The server listens on a thread of its own, the stop signals blocked
+    // there and in the workers it starts: Ctrl-C and SIGTERM reach this
+    // thread, which takes them at once, never a thread that waits in
+    // accept() (where a sanitizer's runtime would hold the handler back).
+    std::atomic<bool> listened{false};
+    std::thread listener([&] {
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&stops, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+        server.listen_after_bind();
+        listened = true;
+    });
+    while (!listened && CurrentStopLevel() == StopLevel::kNone) {
+        std::this_thread::sleep_for(100ms);
+    }
+    feed.Stop();
+    server.stop();
+    listener.join();
     std::cerr << "qx17ctl: stopped serving\n";
     return kExitDone;
 }
